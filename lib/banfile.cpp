@@ -1,0 +1,102 @@
+// The ban file: a flat sequence of 13-byte little-endian records of banned
+// phone numbers and number prefixes, kept by the superuser alone.
+#include <charconv>
+#include <string_view>
+
+#include <unistd.h>
+
+#include "bytes.h"
+#include "common.h"
+#include "internal.h"
+
+std::FILE *banFile = nullptr;
+int banFileFD = -1;
+
+BanRecordBytes encodeBanRecord(const BanRecord &r)
+{
+    BanRecordBytes b{};
+    bytes::put(b, 0, r.prefix);
+    bytes::put(b, 1, r.phoneArea);
+    bytes::put(b, 5, r.phoneLocal);
+    bytes::put(b, 9, r.expire);
+    return b;
+}
+
+BanRecord decodeBanRecord(const BanRecordBytes &b)
+{
+    BanRecord r;
+    r.prefix = bytes::get<std::uint8_t>(b, 0);
+    r.phoneArea = bytes::get<std::uint32_t>(b, 1);
+    r.phoneLocal = bytes::get<std::uint32_t>(b, 5);
+    r.expire = bytes::get<std::int32_t>(b, 9);
+    return r;
+}
+
+void banFileOpen()
+{
+    if (geteuid() != 0)
+        errorExit("must be root");
+    banFile = openRecordFile(banFilePath, true, banFileFD, "banFileOpen", "banFileFD >= 0");
+}
+
+void banFileClose()
+{
+    closeRecordFile(banFile, banFileFD);
+}
+
+int banFileRead(BanRecord *record)
+{
+    BanRecordBytes b;
+    if (readRecordBytes(banFile, b) != 0)
+        return 1;
+    *record = decodeBanRecord(b);
+    return 0;
+}
+
+int banFileWrite(const BanRecord *record)
+{
+    return writeRecordBytes(banFile, encodeBanRecord(*record));
+}
+
+int banFileReplace(const char *source)
+{
+    return replaceRecordFile(banFile, banFileFD, source) ? 0 : 1;
+}
+
+namespace
+{
+
+// Decimal text of a number, in a buffer that outlives the view.
+struct DecimalText {
+    char digits[12];
+    std::string_view view;
+    explicit DecimalText(std::uint32_t value)
+    {
+        auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        view = std::string_view(digits, static_cast<std::size_t>(end - digits));
+    }
+};
+
+bool banMatches(const BanRecord &ban, std::uint32_t area, std::uint32_t local)
+{
+    if (ban.prefix == 0)
+        return ban.phoneArea == area && ban.phoneLocal == local;
+    DecimalText prefix(ban.phoneArea);
+    if (area != 0 && DecimalText(area).view.starts_with(prefix.view))
+        return true;
+    if (local != 0 && DecimalText(local).view.starts_with(prefix.view))
+        return true;
+    return area == 0 && local == 0 && ban.phoneArea == 0 && ban.phoneLocal == 0;
+}
+
+} // namespace
+
+int banFileFind(BanRecord *record, std::uint32_t area, std::uint32_t local)
+{
+    std::rewind(banFile);
+    while (banFileRead(record) == 0) {
+        if (banMatches(*record, area, local))
+            return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,269 @@
+// The shared account library: record files, settings, session snapshots,
+// text codecs and the reporting, process and file utilities that every
+// Kestrune program links.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <span>
+#include <string_view>
+
+// ---------------------------------------------------------------- paths
+
+inline constexpr const char *productDir = "/usr/lib/Kestrune";
+inline constexpr const char *userFilePath = "/usr/lib/Kestrune/kestrune_users";
+inline constexpr const char *banFilePath = "/usr/lib/Kestrune/banned_users";
+inline constexpr const char *configPath = "/usr/lib/Kestrune/kestrune.config";
+inline constexpr const char *utmpPath = "/var/run/utmp";
+
+// ---------------------------------------------------------------- common types
+
+// A table of fixed capacity that knows how many of its entries are in use.
+template <typename T, std::size_t Capacity> struct FixedList {
+    std::array<T, Capacity> items{};
+    std::size_t count = 0;
+
+    static constexpr std::size_t capacity() { return Capacity; }
+    bool full() const { return count == Capacity; }
+    void clear() { count = 0; }
+    // Appends unless the table is full; says whether the value was kept.
+    bool push(const T &value)
+    {
+        if (full())
+            return false;
+        items[count++] = value;
+        return true;
+    }
+    T *begin() { return items.data(); }
+    T *end() { return items.data() + count; }
+    const T *begin() const { return items.data(); }
+    const T *end() const { return items.data() + count; }
+    T &operator[](std::size_t i) { return items[i]; }
+    const T &operator[](std::size_t i) const { return items[i]; }
+};
+
+// The 16-bit id that stands for "no such user" in records and lookups.
+inline constexpr std::uint16_t unknownUid = 0xFFFF;
+
+// Device numbers are kept whole, in the kernel's encoding of a process's
+// controlling terminal, so that two terminals never compare equal.
+using DeviceNumber = std::uint32_t;
+DeviceNumber deviceNumberOf(dev_t rdev);
+
+// Room for any login name of the system, with its terminator.
+inline constexpr std::size_t loginNameSize = 256;
+
+// ---------------------------------------------------------------- account file
+
+inline constexpr std::size_t userRecordSize = 90;
+
+struct UserRecord {
+    std::uint16_t uid = 0;
+    std::uint16_t flags = 0;
+    std::uint32_t phoneArea = 0;
+    std::uint32_t phoneLocal = 0;
+    std::int32_t tLeft = 0;
+    std::int32_t tLimit = 0;
+    std::int32_t sLeft = 0;
+    std::int32_t sLimit = 0;
+    std::array<std::int16_t, 4> cLeft{};
+    std::array<std::int16_t, 4> cLimit{};
+    std::int32_t savedExpire = 0;
+    std::uint16_t savedFlags = 0;
+    std::int32_t savedTime = 0;
+    std::int32_t savedSession = 0;
+    std::array<std::int16_t, 4> savedClass{};
+    std::uint64_t lastBytes = 0;
+    std::uint64_t totalBytes = 0;
+    std::int32_t expire = 0;
+    std::int32_t stamp = 0;
+
+    bool operator==(const UserRecord &) const = default;
+};
+
+using UserRecordBytes = std::array<std::uint8_t, userRecordSize>;
+UserRecordBytes encodeUserRecord(const UserRecord &record);
+UserRecord decodeUserRecord(const UserRecordBytes &bytes);
+
+// The flag word: priority in bits 13-15, the boot flags below it.
+inline constexpr std::uint16_t flagSmartBoot = 0x1000;
+inline constexpr std::uint16_t flagSessionSmartBoot = 0x0800;
+inline constexpr std::uint16_t flagIdleBoot = 0x0400;
+inline constexpr std::uint16_t flagIdleSmartBoot = 0x0200;
+inline constexpr std::uint16_t flagTimeClassSmartBoot = 0x0100;
+inline constexpr std::uint16_t flagSubscribed = 0x0080;
+inline constexpr int priorityShift = 13;
+
+inline int priorityOf(std::uint16_t flags)
+{
+    return flags >> priorityShift;
+}
+inline std::uint16_t withPriority(std::uint16_t flags, int priority)
+{
+    return static_cast<std::uint16_t>((flags & 0x1FFF) | ((priority & 7) << priorityShift));
+}
+
+// cLimit sentinels.
+inline constexpr std::int16_t classUnlimited = -1;
+inline constexpr std::int16_t classNotSession = -2;
+inline constexpr std::int16_t classFree = -3;
+
+extern std::FILE *userFile;
+extern int userFileFD;
+
+void userFileOpen();
+void userFileClose();
+int userFileRead(UserRecord *record);
+int userFileWrite(const UserRecord *record);
+int userFileRewrite(const UserRecord *record);
+int userFileFind(UserRecord *record, std::uint16_t uid);
+// Replaces the whole content of the open, exclusively locked account file
+// with the content of `source`, keeping the lock held throughout. 0 when
+// done; 1, with errno set, when not.
+int userFileReplace(const char *source);
+
+std::uint16_t nameToUid(const char *login);
+char *uidToName(std::span<char> name, std::uint16_t uid);
+
+// ---------------------------------------------------------------- ban file
+
+inline constexpr std::size_t banRecordSize = 13;
+
+struct BanRecord {
+    std::uint8_t prefix = 0;
+    std::uint32_t phoneArea = 0;
+    std::uint32_t phoneLocal = 0;
+    std::int32_t expire = 0;
+
+    bool operator==(const BanRecord &) const = default;
+};
+
+using BanRecordBytes = std::array<std::uint8_t, banRecordSize>;
+BanRecordBytes encodeBanRecord(const BanRecord &record);
+BanRecord decodeBanRecord(const BanRecordBytes &bytes);
+
+extern std::FILE *banFile;
+extern int banFileFD;
+
+void banFileOpen();
+void banFileClose();
+int banFileRead(BanRecord *record);
+int banFileWrite(const BanRecord *record);
+int banFileFind(BanRecord *record, std::uint32_t area, std::uint32_t local);
+// As userFileReplace, for the open ban file.
+int banFileReplace(const char *source);
+
+// ---------------------------------------------------------------- settings
+
+struct TimeClassEntry {
+    int dayFrom = 0;
+    int dayTo = 0;
+    int hourFrom = 0;
+    int hourTo = 0;
+};
+
+struct DevicesSetting {
+    DeviceNumber first = 0;
+    int lines = 0;
+};
+
+inline constexpr std::size_t modemDialSize = 32;   // 31 characters
+inline constexpr std::size_t phoneFormatSize = 16; // 15 characters
+
+using TimeClassTable = FixedList<TimeClassEntry, 4>;
+
+struct SiteSettings {
+    DevicesSetting Devices;
+    int ReturnDelay = 0;
+    bool SendMail = false;
+    int GuestTime = 15;
+    int GuestPriority = 4;
+    FixedList<int, 16> WarnBoot;
+    bool SmartBoot = false;
+    bool BootOne = false;
+    int IdleBoot = 0;
+    bool IdleSmartBoot = false;
+    bool SessionSmartBoot = false;
+    TimeClassTable TimeClass;
+    bool TimeClassSmartBoot = false;
+    FixedList<std::uint16_t, 64> ForeachExclude;
+    std::array<char, modemDialSize> ModemDial{"\\r\\dATZ\\r\\dATDT"};
+    std::array<char, phoneFormatSize> PhNoAreaFormat{"3 (3)"};
+    std::array<char, phoneFormatSize> PhNoLocalFormat{"3-4"};
+    int localDigits = 0;
+};
+
+extern SiteSettings Settings;
+
+void readConfig();
+
+// ---------------------------------------------------------------- sessions
+
+inline constexpr std::size_t lineNameSize = 33; // the platform's 32 + terminator
+inline constexpr std::size_t commSize = 16;     // 15 + terminator
+
+struct LoginEntry {
+    uid_t uid = 0;
+    std::array<char, lineNameSize> line{};
+    std::int32_t loginTime = 0;
+};
+
+struct ProcEntry {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    uid_t euid = 0;
+    DeviceNumber tty = 0;
+    std::array<char, commSize> comm{};
+};
+
+using LoginTable = FixedList<LoginEntry, 256>;
+using ProcessTable = FixedList<ProcEntry, 1024>;
+
+void readUtmp(LoginTable &logins);
+void scanProcesses(ProcessTable &processes);
+int allLinesBusy(const ProcessTable &processes, DeviceNumber firstLine, int lines);
+int uidLoggedIn(const LoginTable &logins, uid_t uid);
+
+// ---------------------------------------------------------------- codecs
+
+int nextToken(std::string_view &token, std::string_view line, std::size_t &pos);
+
+std::int32_t parseExpire(std::string_view text);
+std::int32_t parseExpireAt(std::string_view text, std::time_t now);
+
+int parsePhone(std::uint32_t &area, std::uint32_t &local, std::string_view text, int localDigits);
+
+// Room for the longest layout two 15-character formats can give.
+inline constexpr std::size_t phoneTextSize = 64;
+const char *formatPhone(std::span<char> out, std::uint32_t area, std::uint32_t local,
+                        std::string_view areaFormat, std::string_view localFormat);
+int formatDigitCount(std::string_view format);
+
+inline constexpr std::size_t byteTextSize = 32;
+const char *formatBytes(std::span<char> out, std::uint64_t bytes);
+
+int currentTimeClass(const TimeClassTable &table);
+int timeClassAt(const TimeClassTable &table, int weekday, int hour);
+
+// ---------------------------------------------------------------- utilities
+
+[[noreturn]] void errorExit(const char *format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void perrorExit(const char *label);
+// Ends the process when a condition the program cannot do without has failed:
+// names where, quotes the condition and gives the system's reason.
+[[noreturn]] void checkFailed(const char *source, const char *operation, const char *condition);
+
+int runProgram(const char *path, ...) __attribute__((sentinel));
+void fCopy(const char *source, const char *destination);
+
+// Creates and opens a fresh temporary file from a "/tmp/XXXXXX" template in
+// one step; the template receives the name. Null when that fails.
+std::FILE *createTempFile(std::span<char> nameTemplate);
+
+// Copies a text into a fixed buffer, cut to its capacity and terminated.
+void copyText(std::span<char> out, std::string_view text);

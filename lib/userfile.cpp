@@ -1,0 +1,146 @@
+// The account file: a flat sequence of 90-byte little-endian records, one per
+// account, opened under a whole-file lock; and the lookups between login
+// names and the 16-bit ids that key the records.
+#include <cstring>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include "bytes.h"
+#include "common.h"
+#include "internal.h"
+
+std::FILE *userFile = nullptr;
+int userFileFD = -1;
+
+UserRecordBytes encodeUserRecord(const UserRecord &r)
+{
+    UserRecordBytes b{};
+    bytes::put(b, 0, r.uid);
+    bytes::put(b, 2, r.flags);
+    bytes::put(b, 4, r.phoneArea);
+    bytes::put(b, 8, r.phoneLocal);
+    bytes::put(b, 12, r.tLeft);
+    bytes::put(b, 16, r.tLimit);
+    bytes::put(b, 20, r.sLeft);
+    bytes::put(b, 24, r.sLimit);
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes::put(b, 28 + 2 * i, r.cLeft[i]);
+        bytes::put(b, 36 + 2 * i, r.cLimit[i]);
+        bytes::put(b, 58 + 2 * i, r.savedClass[i]);
+    }
+    bytes::put(b, 44, r.savedExpire);
+    bytes::put(b, 48, r.savedFlags);
+    bytes::put(b, 50, r.savedTime);
+    bytes::put(b, 54, r.savedSession);
+    bytes::put(b, 66, r.lastBytes);
+    bytes::put(b, 74, r.totalBytes);
+    bytes::put(b, 82, r.expire);
+    bytes::put(b, 86, r.stamp);
+    return b;
+}
+
+UserRecord decodeUserRecord(const UserRecordBytes &b)
+{
+    UserRecord r;
+    r.uid = bytes::get<std::uint16_t>(b, 0);
+    r.flags = bytes::get<std::uint16_t>(b, 2);
+    r.phoneArea = bytes::get<std::uint32_t>(b, 4);
+    r.phoneLocal = bytes::get<std::uint32_t>(b, 8);
+    r.tLeft = bytes::get<std::int32_t>(b, 12);
+    r.tLimit = bytes::get<std::int32_t>(b, 16);
+    r.sLeft = bytes::get<std::int32_t>(b, 20);
+    r.sLimit = bytes::get<std::int32_t>(b, 24);
+    for (std::size_t i = 0; i < 4; ++i) {
+        r.cLeft[i] = bytes::get<std::int16_t>(b, 28 + 2 * i);
+        r.cLimit[i] = bytes::get<std::int16_t>(b, 36 + 2 * i);
+        r.savedClass[i] = bytes::get<std::int16_t>(b, 58 + 2 * i);
+    }
+    r.savedExpire = bytes::get<std::int32_t>(b, 44);
+    r.savedFlags = bytes::get<std::uint16_t>(b, 48);
+    r.savedTime = bytes::get<std::int32_t>(b, 50);
+    r.savedSession = bytes::get<std::int32_t>(b, 54);
+    r.lastBytes = bytes::get<std::uint64_t>(b, 66);
+    r.totalBytes = bytes::get<std::uint64_t>(b, 74);
+    r.expire = bytes::get<std::int32_t>(b, 82);
+    r.stamp = bytes::get<std::int32_t>(b, 86);
+    return r;
+}
+
+void userFileOpen()
+{
+    // Only the superuser may change accounts; everyone else reads them.
+    bool superuser = geteuid() == 0;
+    userFile =
+        openRecordFile(userFilePath, superuser, userFileFD, "userFileOpen", "userFileFD >= 0");
+}
+
+void userFileClose()
+{
+    closeRecordFile(userFile, userFileFD);
+}
+
+int userFileRead(UserRecord *record)
+{
+    UserRecordBytes b;
+    if (readRecordBytes(userFile, b) != 0)
+        return 1;
+    *record = decodeUserRecord(b);
+    return 0;
+}
+
+int userFileWrite(const UserRecord *record)
+{
+    return writeRecordBytes(userFile, encodeUserRecord(*record));
+}
+
+int userFileRewrite(const UserRecord *record)
+{
+    if (std::fseek(userFile, -static_cast<long>(userRecordSize), SEEK_CUR) != 0)
+        return 1;
+    return userFileWrite(record);
+}
+
+int userFileFind(UserRecord *record, std::uint16_t uid)
+{
+    std::rewind(userFile);
+    while (userFileRead(record) == 0) {
+        if (record->uid == uid)
+            return 0;
+    }
+    return 1;
+}
+
+int userFileReplace(const char *source)
+{
+    return replaceRecordFile(userFile, userFileFD, source) ? 0 : 1;
+}
+
+std::optional<uid_t> lookupUid(const char *login)
+{
+    const passwd *entry = getpwnam(login);
+    if (entry == nullptr)
+        return std::nullopt;
+    return entry->pw_uid;
+}
+
+std::uint16_t nameToUid(const char *login)
+{
+    // An id that does not fit in 16 bits would name another user's record.
+    std::optional<uid_t> uid = lookupUid(login);
+    if (!uid || *uid >= unknownUid)
+        return unknownUid;
+    return static_cast<std::uint16_t>(*uid);
+}
+
+char *uidToName(std::span<char> name, std::uint16_t uid)
+{
+    const passwd *entry = getpwuid(uid);
+    if (entry == nullptr)
+        return nullptr;
+    std::size_t length = std::strlen(entry->pw_name);
+    if (length >= name.size())
+        return nullptr;
+    std::memcpy(name.data(), entry->pw_name, length + 1);
+    return name.data();
+}

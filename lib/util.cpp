@@ -1,0 +1,214 @@
+// How commands end on errors, how they run other programs, and how a
+// rewritten copy is put back over a record file.
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common.h"
+#include "internal.h"
+
+void closeRecordFiles()
+{
+    if (userFile != nullptr)
+        userFileClose();
+    if (banFile != nullptr)
+        banFileClose();
+}
+
+void errorExit(const char *format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::putchar('\n');
+    std::fflush(stdout);
+    closeRecordFiles();
+    std::exit(1);
+}
+
+void perrorExit(const char *label)
+{
+    std::perror(label);
+    closeRecordFiles();
+    std::exit(1);
+}
+
+void checkFailed(const char *source, const char *operation, const char *condition)
+{
+    int reason = errno;
+    std::fprintf(stderr, "%s: %s: assertion \"%s\" failed", source, operation, condition);
+    if (reason != 0)
+        std::fprintf(stderr, ": %s", std::strerror(reason));
+    std::fputc('\n', stderr);
+    closeRecordFiles();
+    std::exit(1);
+}
+
+void fileFailure(const char *operation, const char *path)
+{
+    std::fprintf(stderr, "%s: %s: %s\n", operation, path, std::strerror(errno));
+    closeRecordFiles();
+    std::exit(1);
+}
+
+namespace
+{
+
+constexpr int maxArguments = 16; // argument 0, up to 14 more, the null
+
+const char *baseName(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+int waitForChild(pid_t child)
+{
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return 1;
+    }
+    // A child that a signal ended has no exit code; its byte reads as 0.
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+}
+
+} // namespace
+
+int runProgram(const char *path, ...)
+{
+    const char *argv[maxArguments];
+    int argc = 0;
+    argv[argc++] = baseName(path);
+    std::va_list args;
+    va_start(args, path);
+    const char *argument;
+    bool tooMany = false;
+    while ((argument = va_arg(args, const char *)) != nullptr) {
+        if (argc == maxArguments - 1) {
+            tooMany = true;
+            break;
+        }
+        argv[argc++] = argument;
+    }
+    va_end(args);
+    argv[argc] = nullptr;
+    if (tooMany) {
+        errno = E2BIG;
+        std::perror("execv");
+        return 1;
+    }
+
+    // Output still buffered here must not be written twice by the child.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t child = fork();
+    if (child < 0)
+        perrorExit("fork");
+    if (child == 0) {
+        execv(path, const_cast<char *const *>(argv));
+        // The child shares the parent's open files and locks: it must leave
+        // without closing or flushing anything of theirs.
+        std::perror("execv");
+        _exit(1);
+    }
+    return waitForChild(child);
+}
+
+bool copyOver(int sourceFd, int destinationFd)
+{
+    char buffer[4096];
+    off_t length = 0;
+    for (;;) {
+        ssize_t got = read(sourceFd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = pwrite(destinationFd, buffer + done, static_cast<std::size_t>(got - done),
+                                 length + done);
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0)
+                return false;
+            done += put;
+        }
+        length += got;
+    }
+    // Only now that the new content stands in full is the old tail cut off.
+    return ftruncate(destinationFd, length) == 0 && fsync(destinationFd) == 0;
+}
+
+namespace
+{
+
+int openCopyDestination(const char *destination)
+{
+    if (std::string_view(destination) != userFilePath) {
+        int fd = open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            checkFailed("common", "fCopy", "d != ((void *)0)");
+        return fd;
+    }
+    // The account file is locked before it changes, so that no reader or
+    // writer holding it sees it half copied.
+    int fd = open(destination, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        checkFailed("common", "fCopy", "fd >= 0");
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            fileFailure("fCopy", destination);
+    }
+    return fd;
+}
+
+} // namespace
+
+void fCopy(const char *source, const char *destination)
+{
+    int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
+    if (sourceFd < 0)
+        checkFailed("common", "fCopy", "s != ((void *)0)");
+    int destinationFd = openCopyDestination(destination);
+    if (!copyOver(sourceFd, destinationFd))
+        fileFailure("fCopy", destination);
+    close(sourceFd);
+    if (close(destinationFd) != 0)
+        fileFailure("fCopy", destination);
+}
+
+std::FILE *createTempFile(std::span<char> nameTemplate)
+{
+    int fd = mkostemp(nameTemplate.data(), O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    std::FILE *stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
+        int saved = errno;
+        close(fd);
+        unlink(nameTemplate.data());
+        errno = saved;
+    }
+    return stream;
+}
+
+void copyText(std::span<char> out, std::string_view text)
+{
+    if (out.empty())
+        return;
+    std::size_t length = std::min(text.size(), out.size() - 1);
+    std::memcpy(out.data(), text.data(), length);
+    out[length] = '\0';
+}
