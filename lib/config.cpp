@@ -1,0 +1,200 @@
+// The site's configuration file: keyword lines read into the process-wide
+// Settings, every read starting again from the defaults.
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+#include <sys/stat.h>
+
+#include "common.h"
+#include "internal.h"
+
+SiteSettings Settings;
+
+namespace
+{
+
+constexpr std::size_t lineSize = 256; // lines of at most 255 characters
+
+// The leading decimal number of a value, as strtol reads it; 0 without one.
+int leadingNumber(std::string_view text)
+{
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > INT_MAX)
+            return negative ? INT_MIN : INT_MAX;
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
+bool sameKey(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Values of one line after its key.
+struct Values {
+    std::string_view line;
+    std::size_t pos;
+    bool next(std::string_view &token) { return nextToken(token, line, pos) == 0; }
+};
+
+void readDevices(Values values)
+{
+    std::string_view name;
+    if (!values.next(name))
+        return;
+    char path[lineSize + 8];
+    std::snprintf(path, sizeof path, "/dev/%.*s", static_cast<int>(name.size()), name.data());
+    struct stat status;
+    if (stat(path, &status) != 0)
+        perrorExit("stat");
+    Settings.Devices.first = deviceNumberOf(status.st_rdev);
+    std::string_view count;
+    if (values.next(count))
+        Settings.Devices.lines = leadingNumber(count);
+}
+
+void readNumber(Values values, int &setting)
+{
+    std::string_view value;
+    if (values.next(value))
+        setting = leadingNumber(value);
+}
+
+void readWarnBoot(Values values)
+{
+    std::string_view value;
+    while (values.next(value))
+        Settings.WarnBoot.push(leadingNumber(value));
+}
+
+// Any non-digit separates the numbers, so "1-5 8-18" and "1,5,8,18" agree.
+// Each group of four is days from and to, hours from and to (exclusive).
+void readTimeClasses(std::string_view rest)
+{
+    std::array<int, 4> group{};
+    std::size_t have = 0;
+    std::size_t i = 0;
+    while (i < rest.size()) {
+        if (!std::isdigit(static_cast<unsigned char>(rest[i]))) {
+            ++i;
+            continue;
+        }
+        std::size_t start = i;
+        while (i < rest.size() && std::isdigit(static_cast<unsigned char>(rest[i])))
+            ++i;
+        group[have++] = leadingNumber(rest.substr(start, i - start));
+        if (have < group.size())
+            continue;
+        have = 0;
+        int hourTo = group[3] == 0 ? 23 : group[3] - 1;
+        Settings.TimeClass.push(TimeClassEntry{group[0], group[1], group[2], hourTo});
+    }
+}
+
+void readForeachExclude(Values values)
+{
+    std::string_view name;
+    while (values.next(name)) {
+        char login[lineSize];
+        copyText(login, name);
+        std::uint16_t uid = nameToUid(login);
+        if (uid != unknownUid)
+            Settings.ForeachExclude.push(uid);
+    }
+}
+
+void readModemDial(Values values)
+{
+    std::string_view value;
+    if (values.next(value))
+        copyText(Settings.ModemDial, value);
+}
+
+// The tokens joined by single blanks; a format too long for its setting is
+// cut to the setting's room. False when the line has no value.
+bool readFormat(Values values, std::span<char> format)
+{
+    char joined[lineSize] = "";
+    std::size_t length = 0;
+    std::string_view token;
+    while (values.next(token)) {
+        int written =
+            std::snprintf(joined + length, sizeof joined - length, "%s%.*s", length == 0 ? "" : " ",
+                          static_cast<int>(token.size()), token.data());
+        length = std::min(sizeof joined - 1, length + static_cast<std::size_t>(written));
+    }
+    if (length == 0)
+        return false;
+    copyText(format, joined);
+    return true;
+}
+
+void applyLine(std::string_view line)
+{
+    Values values{line, 0};
+    std::string_view key;
+    if (!values.next(key))
+        return;
+    if (sameKey(key, "Devices"))
+        readDevices(values);
+    else if (sameKey(key, "ReturnDelay"))
+        readNumber(values, Settings.ReturnDelay);
+    else if (sameKey(key, "SendMail"))
+        Settings.SendMail = true;
+    else if (sameKey(key, "GuestTime"))
+        readNumber(values, Settings.GuestTime);
+    else if (sameKey(key, "GuestPriority"))
+        readNumber(values, Settings.GuestPriority);
+    else if (sameKey(key, "WarnBoot"))
+        readWarnBoot(values);
+    else if (sameKey(key, "SmartBoot"))
+        Settings.SmartBoot = true;
+    else if (sameKey(key, "BootOne"))
+        Settings.BootOne = true;
+    else if (sameKey(key, "IdleBoot"))
+        readNumber(values, Settings.IdleBoot);
+    else if (sameKey(key, "IdleSmartBoot"))
+        Settings.IdleSmartBoot = true;
+    else if (sameKey(key, "SessionSmartBoot"))
+        Settings.SessionSmartBoot = true;
+    else if (sameKey(key, "TimeClass"))
+        readTimeClasses(line.substr(values.pos));
+    else if (sameKey(key, "TimeClassSmartBoot"))
+        Settings.TimeClassSmartBoot = true;
+    else if (sameKey(key, "ForeachExclude"))
+        readForeachExclude(values);
+    else if (sameKey(key, "ModemDial"))
+        readModemDial(values);
+    else if (sameKey(key, "PhNoAreaFormat"))
+        readFormat(values, Settings.PhNoAreaFormat);
+    else if (sameKey(key, "PhNoLocalFormat") && readFormat(values, Settings.PhNoLocalFormat))
+        Settings.localDigits = formatDigitCount(Settings.PhNoLocalFormat.data());
+}
+
+struct FileCloser {
+    std::FILE *file;
+    ~FileCloser() { std::fclose(file); }
+};
+
+} // namespace
+
+void readConfig()
+{
+    std::FILE *file = std::fopen(configPath, "re");
+    if (file == nullptr)
+        errorExit("couldn't open config file");
+    FileCloser closer{file};
+    Settings = SiteSettings{};
+    char line[lineSize];
+    while (std::fgets(line, sizeof line, file) != nullptr)
+        applyLine(line);
+}

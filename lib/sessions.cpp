@@ -1,0 +1,195 @@
+// Snapshots of who is logged in (the login records) and what runs (the
+// kernel's process directory), and the two questions asked of them.
+#include <bitset>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <utmp.h>
+
+#include "common.h"
+#include "internal.h"
+
+DeviceNumber deviceNumberOf(dev_t rdev)
+{
+    // The kernel's own layout of a terminal number in /proc/<pid>/stat.
+    DeviceNumber major = static_cast<DeviceNumber>(::major(rdev));
+    DeviceNumber minor = static_cast<DeviceNumber>(::minor(rdev));
+    return (minor & 0xFF) | (major << 8) | ((minor & ~0xFFu) << 12);
+}
+
+namespace
+{
+
+// A field of the login record, cut at its first non-printable character.
+template <std::size_t N> std::string_view printablePrefix(const char (&field)[N])
+{
+    std::size_t length = 0;
+    while (length < N && std::isprint(static_cast<unsigned char>(field[length])))
+        ++length;
+    return std::string_view(field, length);
+}
+
+std::optional<LoginEntry> loginOf(const utmp &record)
+{
+    if (record.ut_type != USER_PROCESS)
+        return std::nullopt;
+    // The whole name field: a name cut short can be another user's.
+    char login[sizeof record.ut_user + 1];
+    copyText(login, printablePrefix(record.ut_user));
+    std::optional<uid_t> uid = lookupUid(login);
+    if (!uid)
+        return std::nullopt;
+    LoginEntry entry;
+    entry.uid = *uid;
+    copyText(entry.line,
+             std::string_view(record.ut_line, strnlen(record.ut_line, sizeof record.ut_line)));
+    entry.loginTime = static_cast<std::int32_t>(record.ut_tv.tv_sec);
+    return entry;
+}
+
+} // namespace
+
+void readUtmp(LoginTable &logins)
+{
+    std::FILE *file = std::fopen(utmpPath, "rbe");
+    if (file == nullptr)
+        perrorExit("fopen");
+    logins.clear();
+    utmp record;
+    while (std::fread(&record, sizeof record, 1, file) == 1) {
+        std::optional<LoginEntry> entry = loginOf(record);
+        if (entry)
+            logins.push(*entry);
+    }
+    std::fclose(file);
+}
+
+namespace
+{
+
+// Reads the start of a small /proc file; false when it is gone or empty.
+bool readProcFile(const char *pid, const char *name, char *buffer, std::size_t size)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%s/%s", pid, name);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t got;
+    do {
+        got = read(fd, buffer, size - 1);
+    } while (got < 0 && errno == EINTR);
+    close(fd);
+    if (got <= 0)
+        return false;
+    buffer[got] = '\0';
+    return true;
+}
+
+template <typename T> bool parseNumber(std::string_view text, T &value)
+{
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+// The stat line: "pid (comm) state ppid pgrp session tty ...". A process
+// names itself, so the name runs from the first "(" to the last ")": blanks
+// and parentheses in it cannot shift the fields that follow.
+bool parseStat(std::string_view line, ProcEntry &entry)
+{
+    std::size_t open = line.find('(');
+    std::size_t close = line.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+        return false;
+    copyText(entry.comm, line.substr(open + 1, close - open - 1));
+    std::string_view token;
+    std::size_t pos = close + 1;
+    for (int field = 0; field < 5; ++field) {
+        if (nextToken(token, line, pos) != 0)
+            return false;
+    }
+    int tty = 0;
+    if (!parseNumber(token, tty))
+        return false;
+    entry.tty = static_cast<DeviceNumber>(tty);
+    return true;
+}
+
+// The real and effective ids stand on the status line labelled "Uid:".
+bool parseStatus(std::string_view status, ProcEntry &entry)
+{
+    std::size_t at = status.starts_with("Uid:") ? 0 : status.find("\nUid:");
+    if (at == std::string_view::npos)
+        return false;
+    std::string_view line = status.substr(status[at] == '\n' ? at + 1 : at);
+    line = line.substr(0, line.find('\n'));
+    std::size_t pos = 4;
+    std::string_view real, effective;
+    return nextToken(real, line, pos) == 0 && nextToken(effective, line, pos) == 0 &&
+           parseNumber(real, entry.uid) && parseNumber(effective, entry.euid);
+}
+
+bool readProcess(const char *name, ProcEntry &entry)
+{
+    if (!parseNumber(std::string_view(name), entry.pid))
+        return false;
+    char buffer[4096];
+    if (!readProcFile(name, "stat", buffer, sizeof buffer) || !parseStat(buffer, entry))
+        return false;
+    return readProcFile(name, "status", buffer, sizeof buffer) && parseStatus(buffer, entry);
+}
+
+} // namespace
+
+void scanProcesses(ProcessTable &processes)
+{
+    DIR *directory = opendir("/proc");
+    if (directory == nullptr)
+        perrorExit("opendir");
+    processes.clear();
+    while (const dirent *item = readdir(directory)) {
+        if (processes.full())
+            break;
+        if (!std::isdigit(static_cast<unsigned char>(item->d_name[0])))
+            continue;
+        ProcEntry entry;
+        if (readProcess(item->d_name, entry))
+            processes.push(entry);
+    }
+    closedir(directory);
+}
+
+int allLinesBusy(const ProcessTable &processes, DeviceNumber firstLine, int lines)
+{
+    // Every busy line needs a process of its own, so a table of N processes
+    // can fill at most N lines: the marks never need more room than that.
+    if (lines <= 0)
+        return 1;
+    if (static_cast<std::size_t>(lines) > processes.count)
+        return 0;
+    std::bitset<ProcessTable::capacity()> used;
+    for (const ProcEntry &process : processes) {
+        if (process.uid == 0)
+            continue;
+        DeviceNumber line = process.tty - firstLine;
+        if (line < static_cast<DeviceNumber>(lines))
+            used.set(line);
+    }
+    return used.count() == static_cast<std::size_t>(lines) ? 1 : 0;
+}
+
+int uidLoggedIn(const LoginTable &logins, uid_t uid)
+{
+    for (const LoginEntry &login : logins) {
+        if (login.uid == uid)
+            return 1;
+    }
+    return 0;
+}
