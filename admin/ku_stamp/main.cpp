@@ -1,0 +1,26 @@
+// ku_stamp: renews the time an account was last used.
+#include <cstdio>
+#include <ctime>
+
+#include "common.h"
+
+int main(int argc, char **argv)
+{
+    if (argc != 2)
+        errorExit("usage: ku_stamp <login>");
+    const char *login = argv[1];
+    std::uint16_t uid = nameToUid(login);
+    if (uid == unknownUid)
+        errorExit("user does not exist: %s", login);
+
+    userFileOpen();
+    UserRecord record;
+    if (userFileFind(&record, uid) != 0)
+        errorExit("user not found: %s", login);
+    record.stamp = static_cast<std::int32_t>(std::time(nullptr));
+    if (userFileRewrite(&record) != 0)
+        perrorExit(userFilePath);
+    std::printf("user touched: %s\n", login);
+    userFileClose();
+    return 0;
+}

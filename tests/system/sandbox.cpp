@@ -1,0 +1,512 @@
+// Builds the system tests' sandbox and the helpers that act inside it.
+#include "sandbox.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utmpx.h>
+
+namespace sandbox
+{
+namespace
+{
+
+bool inside = false;
+int syslogSocket = -1;
+
+[[noreturn]] void setupFailed(const std::string &what)
+{
+    std::fprintf(stderr, "cannot build the test sandbox: %s: %s\n", what.c_str(),
+                 std::strerror(errno));
+    std::exit(2);
+}
+
+void must(bool ok, const std::string &what)
+{
+    if (!ok)
+        setupFailed(what);
+}
+
+void mountOrFail(const char *source, const std::string &target, const char *type,
+                 unsigned long flags, const std::string &options = "")
+{
+    must(mount(source, target.c_str(), type, flags, options.empty() ? nullptr : options.c_str()) ==
+             0,
+         "mount " + target);
+}
+
+void makeDirectory(const std::string &path, mode_t mode = 0755)
+{
+    must(mkdir(path.c_str(), mode) == 0 || errno == EEXIST, "mkdir " + path);
+}
+
+void bindFile(const std::string &source, const std::string &target)
+{
+    if (!exists(target))
+        writeFile(target, "");
+    mountOrFail(source.c_str(), target, nullptr, MS_BIND);
+}
+
+const char *passwdText = "root:x:0:0:root:/root:/bin/sh\n"
+                         "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n"
+                         "alice:x:1001:100:Alice:/tmp:/bin/sh\n"
+                         "bob:x:1002:100:Bob:/tmp:/bin/sh\n"
+                         "guest:x:1003:100:Guest:/tmp:/bin/sh\n"
+                         "maximilian:x:1004:100:Long name:/tmp:/bin/sh\n"
+                         "maximili:x:1005:100:Short name:/tmp:/bin/sh\n"
+                         "carol:x:1006:100:Carol:/tmp:/bin/sh\n"
+                         "carol2:x:1006:100:Carol again:/tmp:/bin/sh\n"
+                         "wrapped:x:4464:100:Id of bigid cut to 16 bits:/tmp:/bin/sh\n"
+                         "bigid:x:70000:100:Id beyond 16 bits:/tmp:/bin/sh\n"
+                         "edge:x:65535:100:Id 65535:/tmp:/bin/sh\n"
+                         "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n";
+
+const char *groupText = "root:x:0:\n"
+                        "daemon:x:1:\n"
+                        "tty:x:5:\n"
+                        "users:x:100:\n"
+                        "nogroup:x:65534:\n";
+
+void writeIdentities(const std::string &scratch)
+{
+    writeFile(scratch + "/passwd", passwdText);
+    writeFile(scratch + "/group", groupText);
+    writeFile(scratch + "/nsswitch.conf", "passwd: files\ngroup: files\nshadow: files\n");
+    for (const char *name : {"passwd", "group", "nsswitch.conf"})
+        bindFile(scratch + "/" + name, std::string("/etc/") + name);
+}
+
+// A private /dev: the host's basic nodes, a fresh set of pseudo-terminals
+// numbered from 0, and a /dev/log socket the tests read.
+void buildDevices(const std::string &scratch)
+{
+    std::string hostDev = scratch + "/hostdev";
+    makeDirectory(hostDev);
+    mountOrFail("/dev", hostDev, nullptr, MS_BIND | MS_REC);
+    mountOrFail("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755");
+    for (const char *node : {"null", "zero", "urandom", "random", "tty"})
+        bindFile(hostDev + "/" + node, std::string("/dev/") + node);
+    makeDirectory("/dev/pts");
+    mountOrFail("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+                "newinstance,ptmxmode=0666,mode=620,gid=" + std::to_string(ttyGroup));
+    must(symlink("pts/ptmx", "/dev/ptmx") == 0, "symlink /dev/ptmx");
+    must(symlink("/proc/self/fd", "/dev/fd") == 0, "symlink /dev/fd");
+
+    syslogSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    must(syslogSocket >= 0 &&
+             bind(syslogSocket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0,
+         "bind /dev/log");
+    chmod("/dev/log", 0666);
+}
+
+void copyFile(const std::string &from, const std::string &to, mode_t mode)
+{
+    std::ifstream in(from, std::ios::binary);
+    must(in.good(), "read " + from);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    out.close();
+    must(out.good() && chmod(to.c_str(), mode) == 0, "install " + to);
+}
+
+void installPrograms()
+{
+    for (const std::string &name : listDirectory(KESTRUNE_PROGRAM_DIR))
+        copyFile(std::string(KESTRUNE_PROGRAM_DIR) + "/" + name, "/usr/sbin/" + name, 0755);
+}
+
+void build()
+{
+    // Nothing mounted here may reach the host.
+    mountOrFail(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+    mountOrFail("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
+
+    // Scratch space for the sandbox itself, hidden again at the end.
+    mountOrFail("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+    std::string scratch = "/run/sandbox";
+    makeDirectory(scratch);
+    makeDirectory(scratch + "/usr-upper");
+    makeDirectory(scratch + "/usr-work");
+    mountOrFail("overlay", "/usr", "overlay", 0,
+                "lowerdir=/usr,upperdir=" + scratch + "/usr-upper,workdir=" + scratch +
+                    "/usr-work");
+    installPrograms(); // before /tmp is covered: the build may live there
+    writeIdentities(scratch);
+    buildDevices(scratch);
+
+    mountOrFail("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+    mountOrFail("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+    struct stat varRun;
+    if (lstat("/var/run", &varRun) == 0 && !S_ISLNK(varRun.st_mode))
+        mountOrFail("tmpfs", "/var/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+
+    // Orphans of the programs under test come back here to be reaped.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    must(chdir("/") == 0, "chdir /");
+    inside = true;
+}
+
+void removeTree(const std::string &path)
+{
+    for (const std::string &name : listDirectory(path)) {
+        std::string child = path + "/" + name;
+        struct stat status;
+        if (lstat(child.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+            removeTree(child);
+        remove(child.c_str());
+    }
+}
+
+void reapOrphans()
+{
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+std::string readAll(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    lseek(fd, 0, SEEK_SET);
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
+    return text;
+}
+
+int statusCode(int waitStatus)
+{
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+// Waits for a child, killing it when it takes longer than any test should.
+int waitWithDeadline(pid_t child)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "child " << child << " did not finish in time";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return statusCode(status);
+}
+
+// In a child: become the user, giving up root's groups first.
+void becomeUser(uid_t uid, uid_t euid = static_cast<uid_t>(-1))
+{
+    if (uid == 0)
+        return;
+    if (euid == static_cast<uid_t>(-1))
+        euid = uid;
+    if (setgroups(0, nullptr) != 0 || setgid(100) != 0 || setresuid(uid, euid, uid) != 0)
+        _exit(126);
+}
+
+} // namespace
+
+int runInside(const std::function<int()> &tests)
+{
+    if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0)
+        setupFailed("unshare");
+    std::fflush(nullptr);
+    pid_t child = fork();
+    must(child >= 0, "fork");
+    if (child == 0) {
+        build();
+        std::exit(tests());
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+bool active()
+{
+    return inside;
+}
+
+void SystemTest::SetUp()
+{
+    if (!active())
+        GTEST_SKIP() << "needs root and the sandbox";
+    removeTree(productDir);
+    makeDirectory(productDir);
+    removeTree("/tmp");
+    writeFile(utmpPath, "", 0664);
+    syslogLines();
+}
+
+void SystemTest::TearDown()
+{
+    if (active())
+        reapOrphans();
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string &path, const std::string &content, mode_t mode)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    must(fd >= 0, "create " + path);
+    must(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()),
+         "write " + path);
+    must(fchmod(fd, mode) == 0 && close(fd) == 0, "close " + path);
+}
+
+bool exists(const std::string &path)
+{
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0;
+}
+
+std::vector<std::string> listDirectory(const std::string &path)
+{
+    std::vector<std::string> names;
+    DIR *directory = opendir(path.c_str());
+    if (directory == nullptr)
+        return names;
+    while (const dirent *item = readdir(directory)) {
+        std::string name = item->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(directory);
+    return names;
+}
+
+std::string userRecordImage(const std::vector<UserRecord> &records)
+{
+    std::string image;
+    for (const UserRecord &record : records) {
+        UserRecordBytes bytes = encodeUserRecord(record);
+        image.append(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    }
+    return image;
+}
+
+void writeAccounts(const std::vector<UserRecord> &records)
+{
+    writeFile(userFilePath, userRecordImage(records));
+}
+
+std::string readAccounts()
+{
+    return readFile(userFilePath);
+}
+
+void writeBans(const std::vector<BanRecord> &records)
+{
+    std::string image;
+    for (const BanRecord &record : records) {
+        BanRecordBytes bytes = encodeBanRecord(record);
+        image.append(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    }
+    writeFile(banFilePath, image);
+}
+
+void writeConfig(const std::string &text)
+{
+    writeFile(configPath, text);
+}
+
+UserRecord accountFor(uid_t uid)
+{
+    UserRecord record;
+    record.uid = static_cast<std::uint16_t>(uid);
+    record.flags = withPriority(0, 4);
+    record.tLeft = record.tLimit = 600;
+    record.sLeft = record.sLimit = 120;
+    record.cLeft.fill(classUnlimited);
+    record.cLimit.fill(classUnlimited);
+    record.stamp = 1700000000;
+    return record;
+}
+
+void addLogin(const char *user, const std::string &line, std::int32_t loginTime, short type)
+{
+    utmpx record{};
+    record.ut_type = type;
+    record.ut_pid = getpid();
+    std::strncpy(record.ut_user, user, sizeof record.ut_user);
+    std::strncpy(record.ut_line, line.c_str(), sizeof record.ut_line);
+    std::strncpy(record.ut_id, line.c_str() + (line.size() > 4 ? line.size() - 4 : 0),
+                 sizeof record.ut_id);
+    record.ut_tv.tv_sec = loginTime;
+    ASSERT_EQ(utmpxname(utmpPath), 0);
+    setutxent();
+    ASSERT_NE(pututxline(&record), nullptr) << std::strerror(errno);
+    endutxent();
+}
+
+namespace
+{
+
+// Forks a child whose standard output and error go to fresh memory files.
+Running forkCaptured(uid_t uid, const std::function<void()> &child)
+{
+    Running running;
+    running.out = memfd_create("stdout", MFD_CLOEXEC);
+    running.err = memfd_create("stderr", MFD_CLOEXEC);
+    std::fflush(nullptr);
+    running.pid = fork();
+    if (running.pid == 0) {
+        int input = open("/dev/null", O_RDONLY);
+        dup2(input, 0);
+        dup2(running.out, 1);
+        dup2(running.err, 2);
+        becomeUser(uid);
+        child();
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    return running;
+}
+
+} // namespace
+
+bool Running::finished()
+{
+    int waitStatus = 0;
+    if (!reaped && waitpid(pid, &waitStatus, WNOHANG) == pid) {
+        reaped = true;
+        status = statusCode(waitStatus);
+    }
+    return reaped;
+}
+
+Running start(const std::vector<std::string> &argv, uid_t uid)
+{
+    std::string path = argv.at(0).find('/') == std::string::npos ? "/usr/sbin/" + argv[0] : argv[0];
+    return forkCaptured(uid, [&] {
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        char pathVariable[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+        char *environment[] = {pathVariable, nullptr};
+        execve(path.c_str(), args.data(), environment);
+        _exit(127);
+    });
+}
+
+Result finish(Running &running)
+{
+    Result result;
+    result.status = running.reaped ? running.status : waitWithDeadline(running.pid);
+    result.out = readAll(running.out);
+    result.err = readAll(running.err);
+    close(running.out);
+    close(running.err);
+    running = Running{};
+    return result;
+}
+
+Result run(const std::vector<std::string> &argv, uid_t uid)
+{
+    Running running = start(argv, uid);
+    return finish(running);
+}
+
+Result runFunction(const std::function<void()> &body, uid_t uid)
+{
+    Running running = forkCaptured(uid, body);
+    return finish(running);
+}
+
+UserProcess::UserProcess(const Options &options)
+{
+    std::string slave;
+    if (options.terminal) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_GE(master_, 0);
+        EXPECT_EQ(grantpt(master_), 0);
+        EXPECT_EQ(unlockpt(master_), 0);
+        slave = ptsname(master_);
+        line_ = slave.substr(5); // without "/dev/"
+        // As a login program leaves it: the user's, writable by the tty group.
+        EXPECT_EQ(chown(slave.c_str(), options.uid, ttyGroup), 0);
+        struct stat status;
+        EXPECT_EQ(stat(slave.c_str(), &status), 0);
+        terminal_ = deviceNumberOf(status.st_rdev);
+    }
+    int ready[2];
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(ready[0]);
+        setsid();
+        if (options.terminal) {
+            int fd = open(slave.c_str(), O_RDWR);
+            if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0)
+                _exit(125);
+        }
+        becomeUser(options.uid, options.euid);
+        if (!options.name.empty())
+            prctl(PR_SET_NAME, options.name.c_str());
+        if (write(ready[1], "", 1) != 1)
+            _exit(124);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char byte;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1) << "the user process did not start";
+    close(ready[0]);
+}
+
+UserProcess::~UserProcess()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0)
+        close(master_);
+}
+
+std::vector<std::string> syslogLines()
+{
+    std::vector<std::string> lines;
+    char buffer[2048];
+    ssize_t got;
+    while (syslogSocket >= 0 && (got = recv(syslogSocket, buffer, sizeof buffer, 0)) > 0)
+        lines.emplace_back(buffer, static_cast<std::size_t>(got));
+    return lines;
+}
+
+} // namespace sandbox

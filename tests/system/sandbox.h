@@ -1,0 +1,124 @@
+// The throwaway system the system tests run in: private mount and PID
+// namespaces with their own /proc, /usr overlay, /run, /tmp, /dev and
+// password database; and helpers to act in it as users do.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common.h"
+
+namespace sandbox
+{
+
+// Enters the sandbox and runs `tests` inside it; returns their exit code.
+int runInside(const std::function<int()> &tests);
+bool active();
+
+// The users of the sandbox's password database.
+struct User {
+    const char *name;
+    uid_t uid;
+};
+inline constexpr User root{"root", 0};
+inline constexpr User alice{"alice", 1001};
+inline constexpr User bob{"bob", 1002};
+inline constexpr User guest{"guest", 1003};
+inline constexpr User maximilian{"maximilian", 1004}; // longer than 8 characters
+inline constexpr User maximili{"maximili", 1005};     // maximilian's first 8
+inline constexpr User carol{"carol", 1006};
+inline constexpr User carol2{"carol2", 1006};   // a second login of carol's uid
+inline constexpr User wrapped{"wrapped", 4464}; // bigid's id cut to 16 bits
+inline constexpr User bigid{"bigid", 70000};
+inline constexpr User edge{"edge", 65535};
+inline constexpr gid_t ttyGroup = 5;
+
+// Base of every test that needs the sandbox: skips outside it, and starts
+// each test with an empty product directory, login records and /tmp.
+class SystemTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// Files.
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &content, mode_t mode = 0644);
+bool exists(const std::string &path);
+std::vector<std::string> listDirectory(const std::string &path);
+
+std::string userRecordImage(const std::vector<UserRecord> &records);
+void writeAccounts(const std::vector<UserRecord> &records);
+std::string readAccounts();
+void writeBans(const std::vector<BanRecord> &records);
+void writeConfig(const std::string &text);
+
+// A record for a user with the values a fresh account gets.
+UserRecord accountFor(uid_t uid);
+
+// Login records, written through the C library.
+void addLogin(const char *user, const std::string &line, std::int32_t loginTime,
+              short type = 7 /* USER_PROCESS */);
+
+// Runs a program as a user and collects what it printed.
+struct Result {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+// A name without "/" is a program installed in /usr/sbin.
+Result run(const std::vector<std::string> &argv, uid_t uid = 0);
+
+// A program started but not yet waited for.
+struct Running {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    bool finished(); // true once it has ended (it is then reaped)
+    bool reaped = false;
+    int status = -1;
+};
+Running start(const std::vector<std::string> &argv, uid_t uid = 0);
+Result finish(Running &running);
+
+// Runs library code in a child process as a user, for code that ends the
+// process; the child ends with status 0 if `body` returns.
+Result runFunction(const std::function<void()> &body, uid_t uid = 0);
+
+// A running process of a user, ended when the object goes.
+class UserProcess
+{
+  public:
+    struct Options {
+        uid_t uid = 1001;
+        uid_t euid = static_cast<uid_t>(-1); // as uid unless given
+        bool terminal = false;               // a session with its own controlling terminal
+        std::string name;                    // the command name it takes, if not empty
+    };
+    explicit UserProcess(const Options &options);
+    ~UserProcess();
+    UserProcess(const UserProcess &) = delete;
+    UserProcess &operator=(const UserProcess &) = delete;
+
+    pid_t pid() const { return pid_; }
+    const std::string &line() const { return line_; }   // "pts/N", or empty
+    DeviceNumber terminal() const { return terminal_; } // 0 without one
+
+  private:
+    pid_t pid_ = -1;
+    int master_ = -1;
+    std::string line_;
+    DeviceNumber terminal_ = 0;
+};
+
+// Lines that reached the sandbox's /dev/log since the last call.
+std::vector<std::string> syslogLines();
+
+} // namespace sandbox

@@ -1,0 +1,183 @@
+// Error exits, running programs and copying files back over record files.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <gmock/gmock.h>
+
+#include "sandbox.h"
+
+using namespace sandbox;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace
+{
+
+using Utilities = SystemTest;
+
+TEST_F(Utilities, RunProgramPassesTheBaseNameAsArgumentZero)
+{
+    Result result = runFunction([] {
+        runProgram("/bin/cat", "/proc/self/cmdline", nullptr);
+        // A path without "/" is taken as it stands, from the working directory.
+        if (chdir("/bin") == 0)
+            runProgram("cat", "/proc/self/cmdline", nullptr);
+    });
+    EXPECT_EQ(result.status, 0);
+    std::string once("cat\0/proc/self/cmdline\0", 23);
+    EXPECT_EQ(result.out, once + once);
+}
+
+TEST_F(Utilities, RunProgramGivesTheExitCode)
+{
+    Result result = runFunction([] {
+        std::printf("%d %d", runProgram("/bin/sh", "-c", "exit 3", nullptr),
+                    runProgram("/bin/sh", "-c", "kill -9 $$", nullptr));
+    });
+    EXPECT_EQ(result.out, "3 0");
+}
+
+TEST_F(Utilities, RunProgramOfAMissingProgramGivesOne)
+{
+    Result result = runFunction([] {
+        std::printf("pending ");
+        std::printf("%d", runProgram("/usr/sbin/ku_nosuch", "x", nullptr));
+    });
+    EXPECT_EQ(result.status, 0);
+    // Output still buffered when the child failed is printed once only.
+    EXPECT_EQ(result.out, "pending 1");
+    EXPECT_EQ(result.err, "execv: No such file or directory\n");
+}
+
+TEST_F(Utilities, RunProgramRefusesMoreArgumentsThanItsVectorHolds)
+{
+    Result result = runFunction([] {
+        std::printf("%d", runProgram("/bin/true", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10",
+                                     "11", "12", "13", "14", "15", nullptr));
+        std::printf(" %d", runProgram("/bin/sh", "-c", "exit $#", "0", "1", "2", "3", "4", "5", "6",
+                                      "7", "8", "9", "10", "11", nullptr));
+    });
+    EXPECT_EQ(result.out, "1 11");
+    EXPECT_EQ(result.err, "execv: Argument list too long\n");
+}
+
+TEST_F(Utilities, ErrorExitPrintsLongMessagesWhole)
+{
+    std::string text(300, 'x');
+    Result result = runFunction([&] { errorExit("%s:%d", text.c_str(), 42); });
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, text + ":42\n");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(Utilities, PerrorExitReportsTheSystemError)
+{
+    Result result = runFunction([] {
+        errno = ENOENT;
+        perrorExit("stat");
+    });
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "stat: No such file or directory\n");
+}
+
+TEST_F(Utilities, FCopyReplacesTheWholeContent)
+{
+    writeFile("/tmp/source", "short");
+    writeFile("/tmp/target", std::string(10000, 'o'));
+    writeFile("/tmp/empty", "");
+    writeFile("/tmp/big", std::string(9000, 'b'));
+    fCopy("/tmp/source", "/tmp/target");
+    EXPECT_EQ(readFile("/tmp/target"), "short");
+    fCopy("/tmp/big", "/tmp/target");
+    EXPECT_EQ(readFile("/tmp/target"), std::string(9000, 'b'));
+    fCopy("/tmp/empty", "/tmp/target");
+    EXPECT_EQ(readFile("/tmp/target"), "");
+    fCopy("/tmp/source", "/tmp/created");
+    EXPECT_EQ(readFile("/tmp/created"), "short");
+}
+
+TEST_F(Utilities, FCopyFromAMissingSourceLeavesTheDestination)
+{
+    writeAccounts({accountFor(alice.uid)});
+    std::string before = readAccounts();
+    Result result = runFunction([] { fCopy("/tmp/missing", userFilePath); });
+    EXPECT_EQ(result.status, 1);
+    EXPECT_THAT(result.err, HasSubstr("s != ((void *)0)"));
+    EXPECT_THAT(result.err, HasSubstr("fCopy"));
+    EXPECT_EQ(readAccounts(), before);
+}
+
+TEST_F(Utilities, FCopyToAnUncreatableDestinationStops)
+{
+    writeFile("/tmp/source", "data");
+    Result result = runFunction([] { fCopy("/tmp/source", "/tmp/no/such/dir"); });
+    EXPECT_EQ(result.status, 1);
+    EXPECT_THAT(result.err, HasSubstr("d != ((void *)0)"));
+}
+
+TEST_F(Utilities, FCopyOntoAFullDiskFailsLoudly)
+{
+    ASSERT_EQ(mkdir("/tmp/small", 0755), 0);
+    ASSERT_EQ(mount("tmpfs", "/tmp/small", "tmpfs", 0, "size=8k"), 0);
+    writeFile("/tmp/small/target", "old");
+    writeFile("/tmp/source", std::string(64 * 1024, 'n'));
+    Result result = runFunction([] { fCopy("/tmp/source", "/tmp/small/target"); });
+    umount("/tmp/small");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "fCopy: /tmp/small/target: No space left on device\n");
+}
+
+TEST_F(Utilities, FCopyOntoTheAccountFileWaitsForItsLock)
+{
+    writeAccounts({accountFor(alice.uid)});
+    std::string before = readAccounts();
+    writeFile("/tmp/copy", userRecordImage({accountFor(bob.uid), accountFor(carol.uid)}));
+    int held = open(userFilePath, O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+
+    pid_t copier = fork();
+    if (copier == 0) {
+        fCopy("/tmp/copy", userFilePath);
+        _exit(0);
+    }
+    usleep(300000);
+    EXPECT_EQ(waitpid(copier, nullptr, WNOHANG), 0) << "the copy did not wait for the lock";
+    EXPECT_EQ(readAccounts(), before) << "the file changed under another holder's lock";
+    flock(held, LOCK_UN);
+    close(held);
+    int status = 0;
+    ASSERT_EQ(waitpid(copier, &status, 0), copier);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readAccounts(), readFile("/tmp/copy"));
+}
+
+TEST_F(Utilities, TemporaryFilesAreFreshAndPrivate)
+{
+    char first[] = "/tmp/XXXXXX";
+    char second[] = "/tmp/XXXXXX";
+    std::FILE *a = createTempFile(first);
+    std::FILE *b = createTempFile(second);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_STRNE(first, second);
+    EXPECT_THAT(first, StartsWith("/tmp/"));
+    struct stat status;
+    ASSERT_EQ(lstat(first, &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_EQ(fcntl(fileno(a), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    std::fclose(a);
+    std::fclose(b);
+
+    char unwritable[] = "/proc/XXXXXX";
+    EXPECT_EQ(createTempFile(unwritable), nullptr);
+}
+
+} // namespace
