@@ -1,6 +1,5 @@
 // The ban file: a flat sequence of 13-byte little-endian records of banned
 // phone numbers and number prefixes, kept by the superuser alone.
-#include <charconv>
 #include <string_view>
 
 #include <unistd.h>
@@ -66,25 +65,14 @@ int banFileReplace(const char *source)
 namespace
 {
 
-// Decimal text of a number, in a buffer that outlives the view.
-struct DecimalText {
-    char digits[12];
-    std::string_view view;
-    explicit DecimalText(std::uint32_t value)
-    {
-        auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-        view = std::string_view(digits, static_cast<std::size_t>(end - digits));
-    }
-};
-
 bool banMatches(const BanRecord &ban, std::uint32_t area, std::uint32_t local)
 {
     if (ban.prefix == 0)
         return ban.phoneArea == area && ban.phoneLocal == local;
     DecimalText prefix(ban.phoneArea);
-    if (area != 0 && DecimalText(area).view.starts_with(prefix.view))
+    if (area != 0 && DecimalText(area).view().starts_with(prefix.view()))
         return true;
-    if (local != 0 && DecimalText(local).view.starts_with(prefix.view))
+    if (local != 0 && DecimalText(local).view().starts_with(prefix.view()))
         return true;
     return area == 0 && local == 0 && ban.phoneArea == 0 && ban.phoneLocal == 0;
 }

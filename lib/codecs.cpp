@@ -2,6 +2,7 @@
 // phone-number parsers, the phone and byte-count formatters and the lookup
 // of the time class in force.
 #include "common.h"
+#include "internal.h"
 
 #include <algorithm>
 #include <array>
@@ -160,19 +161,6 @@ class TextWriter
   private:
     std::span<char> out_;
     std::size_t used_ = 0;
-};
-
-// The decimal text of a number in a small buffer of its own.
-struct DecimalText {
-    std::array<char, 12> digits{};
-    std::size_t length = 0;
-
-    explicit DecimalText(std::uint32_t value)
-    {
-        auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
-        length = static_cast<std::size_t>(result.ptr - digits.data());
-    }
-    std::string_view view() const { return {digits.data(), length}; }
 };
 
 // Lays `digits` out by `format`, first dropping `skip` digits' worth of

@@ -1,10 +1,13 @@
 // Declarations shared between the library's own modules only.
 #pragma once
 
+#include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include <sys/types.h>
 
@@ -35,3 +38,16 @@ bool copyOver(int sourceFd, int destinationFd);
 
 // The password database's id for a login, whole.
 std::optional<uid_t> lookupUid(const char *login);
+
+// The decimal text of a number, in a small buffer of its own.
+struct DecimalText {
+    std::array<char, 12> digits{};
+    std::size_t length = 0;
+
+    explicit DecimalText(std::uint32_t value)
+    {
+        auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+        length = static_cast<std::size_t>(result.ptr - digits.data());
+    }
+    std::string_view view() const { return {digits.data(), length}; }
+};

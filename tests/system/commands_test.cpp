@@ -149,6 +149,17 @@ TEST_F(Commands, StampChangesOnlyTheLastFourBytesOfTheRecord)
     EXPECT_LE(stamp, latest);
 }
 
+TEST_F(Commands, StampByAnOrdinaryUserChangesNothing)
+{
+    writeAccounts({numbered(alice.uid, 1)});
+    std::string before = readAccounts();
+    Result result = run({"ku_stamp", "alice"}, alice.uid);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "/usr/lib/Kestrune/kestrune_users: Bad file descriptor\n");
+    EXPECT_EQ(readAccounts(), before);
+}
+
 struct DaysLeft {
     const char *name;
     std::int64_t expireFromNow; // seconds; 0 for a record that never expires

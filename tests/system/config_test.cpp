@@ -181,6 +181,21 @@ TEST_F(Config, AnOverlongLineGoesOnAsANewLine)
     EXPECT_TRUE(Settings.SendMail);
 }
 
+TEST_F(Config, TheSampleConfigurationReadsAsItSays)
+{
+    ASSERT_FALSE(sampleConfig().empty());
+    writeConfig(sampleConfig());
+    readConfig();
+    EXPECT_EQ(Settings.GuestTime, 15);
+    EXPECT_THAT(warnings(), ElementsAre(10, 5, 2, 1));
+    EXPECT_THAT(excluded(), ElementsAre(0));
+    EXPECT_STREQ(Settings.PhNoAreaFormat.data(), "3 (3)");
+    EXPECT_STREQ(Settings.PhNoLocalFormat.data(), "3-4");
+    EXPECT_EQ(Settings.localDigits, 7);
+    EXPECT_FALSE(Settings.SendMail || Settings.BootOne);
+    EXPECT_EQ(Settings.TimeClass.count, 0u);
+}
+
 TEST_F(Config, ReReadingStartsFromTheDefaults)
 {
     writeConfig("IdleSmartBoot\nForeachExclude root\nWarnBoot 5\nPhNoLocalFormat 4\n");

@@ -32,6 +32,7 @@ namespace
 
 bool inside = false;
 int syslogSocket = -1;
+std::string sampleConfigText;
 
 [[noreturn]] void setupFailed(const std::string &what)
 {
@@ -152,7 +153,9 @@ void build()
     mountOrFail("overlay", "/usr", "overlay", 0,
                 "lowerdir=/usr,upperdir=" + scratch + "/usr-upper,workdir=" + scratch +
                     "/usr-work");
-    installPrograms(); // before /tmp is covered: the build may live there
+    // Before /tmp is covered: the checkout and the build may live there.
+    installPrograms();
+    sampleConfigText = readFile(KESTRUNE_SAMPLE_CONFIG);
     writeIdentities(scratch);
     buildDevices(scratch);
 
@@ -231,7 +234,7 @@ void becomeUser(uid_t uid, uid_t euid = static_cast<uid_t>(-1))
 
 } // namespace
 
-int runInside(const std::function<int()> &tests)
+[[noreturn]] void runInside(const std::function<int()> &tests)
 {
     if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0)
         setupFailed("unshare");
@@ -245,12 +248,20 @@ int runInside(const std::function<int()> &tests)
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    // With the sandbox's first process gone, this one can start no other
+    // (not even a leak checker's helper): leave at once.
+    std::fflush(nullptr);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
 }
 
 bool active()
 {
     return inside;
+}
+
+const std::string &sampleConfig()
+{
+    return sampleConfigText;
 }
 
 void SystemTest::SetUp()

@@ -17,8 +17,8 @@
 namespace sandbox
 {
 
-// Enters the sandbox and runs `tests` inside it; returns their exit code.
-int runInside(const std::function<int()> &tests);
+// Enters the sandbox, runs `tests` inside it and exits with their code.
+[[noreturn]] void runInside(const std::function<int()> &tests);
 bool active();
 
 // The users of the sandbox's password database.
@@ -59,6 +59,8 @@ void writeAccounts(const std::vector<UserRecord> &records);
 std::string readAccounts();
 void writeBans(const std::vector<BanRecord> &records);
 void writeConfig(const std::string &text);
+// The sample configuration that `make install` puts in place.
+const std::string &sampleConfig();
 
 // A record for a user with the values a fresh account gets.
 UserRecord accountFor(uid_t uid);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <syslog.h>
 
 #include <gmock/gmock.h>
 
@@ -156,6 +157,21 @@ TEST_F(Utilities, FCopyOntoTheAccountFileWaitsForItsLock)
     ASSERT_EQ(waitpid(copier, &status, 0), copier);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(readAccounts(), readFile("/tmp/copy"));
+}
+
+TEST_F(Utilities, TheSandboxReceivesSystemLogLines)
+{
+    Result result = runFunction([] {
+        openlog("linewatchd", 0, LOG_DAEMON);
+        syslog(LOG_ERR, "couldn't stat %s", configPath);
+        closelog();
+    });
+    EXPECT_EQ(result.status, 0);
+    std::vector<std::string> lines = syslogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    // Facility LOG_DAEMON (3) times 8 plus LOG_ERR (3).
+    EXPECT_THAT(lines[0], StartsWith("<27>"));
+    EXPECT_THAT(lines[0], HasSubstr("linewatchd: couldn't stat /usr/lib/Kestrune/kestrune.config"));
 }
 
 TEST_F(Utilities, TemporaryFilesAreFreshAndPrivate)

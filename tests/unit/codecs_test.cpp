@@ -149,6 +149,10 @@ INSTANTIATE_TEST_SUITE_P(Calendar, ExpireEndTest,
                              ExpireCase{utc, {2023, 12, 31, 12}, "1m", {2024, 1, 1}},
                              ExpireCase{utc, {2023, 11, 10, 12}, "3m", {2024, 2, 1}},
                              ExpireCase{utc, {2023, 12, 15, 12}, "2M", {2024, 2, 1}},
+                             // A leap day's month still ends ahead, not behind.
+                             ExpireCase{utc, {2024, 2, 29, 12}, "1m", {2024, 3, 1}},
+                             ExpireCase{utc, {2024, 2, 29, 12}, "2m", {2024, 4, 1}},
+                             ExpireCase{utc, {2024, 2, 29, 12}, "1y", {2025, 1, 1}},
                              // Year ends; later years are 365 days each.
                              ExpireCase{utc, {2023, 1, 1, 0}, "1y", {2024, 1, 1}},
                              ExpireCase{utc, {2023, 12, 31, 23, 59, 59}, "1y", {2024, 1, 1}},
