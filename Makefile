@@ -1,0 +1,26 @@
+# A thin front over CMake: make, make check, make install, make clean.
+BUILD ?= build
+CMAKE_FLAGS ?=
+# Continuous integration treats every warning as an error.
+WERROR ?= $(if $(CI),ON,OFF)
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure check install clean
+
+all: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	./scripts/install-deps
+
+configure: deps
+	cmake -S . -B $(BUILD) -DKESTRUNE_WERROR=$(WERROR) $(CMAKE_FLAGS)
+
+check: all
+	ctest --test-dir $(BUILD) --output-on-failure
+
+install: all
+	cmake --install $(BUILD) --prefix /usr
+
+clean:
+	rm -rf $(BUILD)
