@@ -54,7 +54,7 @@ int banFileRead(BanRecord *record)
 
 int banFileWrite(const BanRecord *record)
 {
-    return writeRecordBytes(banFile, encodeBanRecord(*record));
+    return writeRecordBytes(banFile, banFileFD, encodeBanRecord(*record));
 }
 
 int banFileReplace(const char *source)

@@ -26,10 +26,13 @@ std::FILE *openRecordFile(const char *path, bool writable, int &fd, const char *
                           const char *condition);
 void closeRecordFile(std::FILE *&stream, int &fd);
 int readRecordBytes(std::FILE *stream, std::span<std::uint8_t> record);
-int writeRecordBytes(std::FILE *stream, std::span<const std::uint8_t> record);
+int writeRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> record);
 // Puts the content of `source` into the open record file through the
 // descriptor that holds its lock. False, with errno set, when that fails.
 bool replaceRecordFile(std::FILE *stream, int fd, const char *source);
+
+// Writes all of `size` bytes at `offset`; false, with errno set, if not.
+bool writeAllAt(int fd, const void *data, std::size_t size, off_t offset);
 
 // Writes the content of the open file `sourceFd` over `destinationFd` from
 // its start, cuts the destination to the new length and syncs it. False,

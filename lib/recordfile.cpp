@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common.h"
@@ -63,21 +64,24 @@ int readRecordBytes(std::FILE *stream, std::span<std::uint8_t> record)
     return std::fread(record.data(), record.size(), 1, stream) == 1 ? 0 : 1;
 }
 
-int writeRecordBytes(std::FILE *stream, std::span<const std::uint8_t> record)
+int writeRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> record)
 {
-    // The seek lets a write follow a read on the same stream; the flush makes
-    // a result of 0 mean the record reached the file, and lets a read follow.
-    if (std::fseek(stream, 0, SEEK_CUR) != 0)
+    // The record goes straight to the file, so a result of 0 means it is
+    // there and nothing of it lingers in a buffer to be written later.
+    long at = std::ftell(stream);
+    struct stat status;
+    if (at < 0 || fstat(fd, &status) != 0)
         return 1;
-    if (std::fwrite(record.data(), record.size(), 1, stream) != 1) {
-        std::clearerr(stream);
+    if (!writeAllAt(fd, record.data(), record.size(), at)) {
+        int reason = errno;
+        // A piece of a record at the end would misalign every later append.
+        if (at >= status.st_size && ftruncate(fd, status.st_size) != 0)
+            reason = errno;
+        std::fseek(stream, at, SEEK_SET);
+        errno = reason;
         return 1;
     }
-    if (std::fflush(stream) != 0) {
-        std::clearerr(stream);
-        return 1;
-    }
-    return 0;
+    return std::fseek(stream, at + static_cast<long>(record.size()), SEEK_SET) == 0 ? 0 : 1;
 }
 
 bool replaceRecordFile(std::FILE *stream, int fd, const char *source)

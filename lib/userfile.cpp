@@ -91,7 +91,7 @@ int userFileRead(UserRecord *record)
 
 int userFileWrite(const UserRecord *record)
 {
-    return writeRecordBytes(userFile, encodeUserRecord(*record));
+    return writeRecordBytes(userFile, userFileFD, encodeUserRecord(*record));
 }
 
 int userFileRewrite(const UserRecord *record)

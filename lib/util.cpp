@@ -124,6 +124,20 @@ int runProgram(const char *path, ...)
     return waitForChild(child);
 }
 
+bool writeAllAt(int fd, const void *data, std::size_t size, off_t offset)
+{
+    const char *bytes = static_cast<const char *>(data);
+    for (std::size_t done = 0; done < size;) {
+        ssize_t put = pwrite(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            return false;
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
 bool copyOver(int sourceFd, int destinationFd)
 {
     char buffer[4096];
@@ -136,15 +150,8 @@ bool copyOver(int sourceFd, int destinationFd)
             return false;
         if (got == 0)
             break;
-        for (ssize_t done = 0; done < got;) {
-            ssize_t put = pwrite(destinationFd, buffer + done, static_cast<std::size_t>(got - done),
-                                 length + done);
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put < 0)
-                return false;
-            done += put;
-        }
+        if (!writeAllAt(destinationFd, buffer, static_cast<std::size_t>(got), length))
+            return false;
         length += got;
     }
     // Only now that the new content stands in full is the old tail cut off.

@@ -1,6 +1,7 @@
 // The account file and the name lookups against the sandbox's real files.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,6 +104,22 @@ TEST_F(UserFile, AppendingAtTheEndAddsOneRecord)
     ASSERT_EQ(userFileWrite(&added), 0);
     userFileClose();
     EXPECT_EQ(readAccounts(), userRecordImage({withLeft(alice.uid, 1), added}));
+}
+
+TEST_F(UserFile, AFailedAppendLeavesNoPieceOfARecord)
+{
+    // One page of room: the 46th record fits only in part.
+    ASSERT_EQ(mount("tmpfs", productDir, "tmpfs", 0, "size=4k"), 0);
+    std::vector<UserRecord> records(45, withLeft(alice.uid, 1));
+    writeAccounts(records);
+    userFileOpen();
+    std::fseek(userFile, 0, SEEK_END);
+    UserRecord added = withLeft(bob.uid, 2);
+    EXPECT_EQ(userFileWrite(&added), 1);
+    userFileClose();
+    std::string image = readAccounts();
+    umount(productDir);
+    EXPECT_EQ(image, userRecordImage(records));
 }
 
 TEST_F(UserFile, OrdinaryUsersReadUnderASharedLock)
