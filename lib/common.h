@@ -130,6 +130,12 @@ int userFileReplace(const char *source);
 std::uint16_t nameToUid(const char *login);
 char *uidToName(std::span<char> name, std::uint16_t uid);
 
+// For commands that act on a named user's account. The first gives the
+// user's id or ends with "user does not exist: %s"; the second opens the
+// account file and finds the record or ends with "user not found: %s".
+std::uint16_t existingUserUid(const char *login);
+void openAccountOf(UserRecord *record, std::uint16_t uid, const char *login);
+
 // ---------------------------------------------------------------- ban file
 
 inline constexpr std::size_t banRecordSize = 13;

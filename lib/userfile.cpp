@@ -144,3 +144,18 @@ char *uidToName(std::span<char> name, std::uint16_t uid)
     std::memcpy(name.data(), entry->pw_name, length + 1);
     return name.data();
 }
+
+std::uint16_t existingUserUid(const char *login)
+{
+    std::uint16_t uid = nameToUid(login);
+    if (uid == unknownUid)
+        errorExit("user does not exist: %s", login);
+    return uid;
+}
+
+void openAccountOf(UserRecord *record, std::uint16_t uid, const char *login)
+{
+    userFileOpen();
+    if (userFileFind(record, uid) != 0)
+        errorExit("user not found: %s", login);
+}

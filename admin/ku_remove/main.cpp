@@ -36,14 +36,8 @@ int main(int argc, char **argv)
     if (argc != 2)
         errorExit("usage: ku_remove <login>");
     const char *login = argv[1];
-    std::uint16_t uid = nameToUid(login);
-    if (uid == unknownUid)
-        errorExit("user does not exist: %s", login);
-
-    userFileOpen();
     UserRecord record;
-    if (userFileFind(&record, uid) != 0)
-        errorExit("user not found: %s", login);
+    openAccountOf(&record, existingUserUid(login), login);
     long dropped = std::ftell(userFile) / static_cast<long>(userRecordSize) - 1;
 
     char copyName[] = "/tmp/XXXXXX";

@@ -9,14 +9,8 @@ int main(int argc, char **argv)
     if (argc != 2)
         errorExit("usage: ku_stamp <login>");
     const char *login = argv[1];
-    std::uint16_t uid = nameToUid(login);
-    if (uid == unknownUid)
-        errorExit("user does not exist: %s", login);
-
-    userFileOpen();
     UserRecord record;
-    if (userFileFind(&record, uid) != 0)
-        errorExit("user not found: %s", login);
+    openAccountOf(&record, existingUserUid(login), login);
     record.stamp = static_cast<std::int32_t>(std::time(nullptr));
     if (userFileRewrite(&record) != 0)
         perrorExit(userFilePath);

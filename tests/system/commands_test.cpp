@@ -1,6 +1,7 @@
 // ku_remove, ku_stamp and ku_daysleft, run as installed, byte for byte.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -114,6 +115,20 @@ TEST_F(Commands, RemoveLosesNoChangeMadeWhileItWaited)
     Result result = finish(remover);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(readAccounts(), userRecordImage({numbered(alice.uid, 99)}));
+}
+
+TEST_F(Commands, RemoveWithoutRoomForItsCopyChangesNothing)
+{
+    writeAccounts({numbered(alice.uid, 1), numbered(bob.uid, 2)});
+    std::string before = readAccounts();
+    ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    Result result = run({"ku_remove", "bob"});
+    ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT, nullptr), 0);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_THAT(result.err, HasSubstr("tUserFile != ((void *) 0)"));
+    EXPECT_THAT(result.err, HasSubstr("ku_remove"));
+    EXPECT_EQ(readAccounts(), before);
 }
 
 TEST_F(Commands, RemoveByAnOrdinaryUserChangesNothing)
