@@ -1,11 +1,14 @@
 // The site's configuration file: keyword lines read into the process-wide
 // Settings, every read starting again from the defaults.
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include "common.h"
