@@ -17,7 +17,7 @@ configure: deps
 	cmake -S . -B $(BUILD) -DKESTRUNE_WERROR=$(WERROR) $(CMAKE_FLAGS)
 
 check: all
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 install: all
 	cmake --install $(BUILD) --prefix /usr
