@@ -273,3 +273,7 @@ std::FILE *createTempFile(std::span<char> nameTemplate);
 
 // Copies a text into a fixed buffer, cut to its capacity and terminated.
 void copyText(std::span<char> out, std::string_view text);
+
+// ---------------------------------------------------------------- monitor support
+
+// ---------------------------------------------------------------- account commands

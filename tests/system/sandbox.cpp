@@ -520,4 +520,8 @@ std::vector<std::string> syslogLines()
     return lines;
 }
 
+// ---------------------------------------------------------------- the monitor
+
+// ---------------------------------------------------------------- account commands
+
 } // namespace sandbox

@@ -123,4 +123,8 @@ class UserProcess
 // Lines that reached the sandbox's /dev/log since the last call.
 std::vector<std::string> syslogLines();
 
+// ---------------------------------------------------------------- the monitor
+
+// ---------------------------------------------------------------- account commands
+
 } // namespace sandbox
