@@ -81,6 +81,11 @@ int writeRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> re
         errno = reason;
         return 1;
     }
+    // The stream may hold the old bytes in its read buffer, and a seek that
+    // lands inside that buffer would serve them again: flushing the stream
+    // drops its buffer and makes the next read go to the file.
+    if (std::fflush(stream) != 0)
+        return 1;
     return std::fseek(stream, at + static_cast<long>(record.size()), SEEK_SET) == 0 ? 0 : 1;
 }
 

@@ -95,6 +95,28 @@ TEST_F(UserFile, RewriteChangesExactlyTheRecordFound)
     EXPECT_EQ(readAccounts(), userRecordImage(records));
 }
 
+TEST_F(UserFile, ARecordReadAgainAfterItsRewriteIsTheNewOne)
+{
+    // The monitor charges a record, writes it back and may find it again in
+    // the same open: a stale buffer would undo the first charge.
+    writeAccounts({withLeft(alice.uid, 10), withLeft(bob.uid, 20), withLeft(carol.uid, 30)});
+    userFileOpen();
+    UserRecord record;
+    for (int charge = 0; charge < 3; ++charge) {
+        ASSERT_EQ(userFileFind(&record, bob.uid), 0);
+        record.tLeft -= 1;
+        ASSERT_EQ(userFileRewrite(&record), 0);
+    }
+    std::rewind(userFile);
+    std::vector<std::int32_t> left;
+    while (userFileRead(&record) == 0)
+        left.push_back(record.tLeft);
+    userFileClose();
+    EXPECT_EQ(left, (std::vector<std::int32_t>{10, 17, 30}));
+    EXPECT_EQ(readAccounts(), userRecordImage({withLeft(alice.uid, 10), withLeft(bob.uid, 17),
+                                               withLeft(carol.uid, 30)}));
+}
+
 TEST_F(UserFile, AppendingAtTheEndAddsOneRecord)
 {
     writeAccounts({withLeft(alice.uid, 1)});
