@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -225,6 +226,9 @@ struct ProcEntry {
     uid_t euid = 0;
     DeviceNumber tty = 0;
     std::array<char, commSize> comm{};
+    // Clock ticks after boot at which the process started: with the pid, it
+    // tells a process from a later one that was given the same id.
+    std::uint64_t startTime = 0;
 };
 
 using LoginTable = FixedList<LoginEntry, 256>;
@@ -234,6 +238,27 @@ void readUtmp(LoginTable &logins);
 void scanProcesses(ProcessTable &processes);
 int allLinesBusy(const ProcessTable &processes, DeviceNumber firstLine, int lines);
 int uidLoggedIn(const LoginTable &logins, uid_t uid);
+// The start time of the process now running under `pid`; none if it is gone.
+std::optional<std::uint64_t> processStartTime(pid_t pid);
+
+// ---------------------------------------------------------------- ending processes
+
+// Processes that were sent SIGTERM, each held by a descriptor of its own
+// (a pidfd), so that the SIGKILL that follows reaches the very same process
+// even if its id has since been given to another.
+struct TerminatedProcess {
+    pid_t pid = 0;
+    int pidfd = -1; // -1 only where the kernel has no pidfds
+};
+using TerminatedList = FixedList<TerminatedProcess, 1024>;
+
+// Sends SIGTERM to the process the entry describes, provided it is still
+// that process and not the caller, and keeps it on the list for the SIGKILL.
+// True if the signal was sent; false if the process is gone, is another by
+// now, or the list is full (then nothing is sent).
+bool terminateProcess(const ProcEntry &process, TerminatedList &terminated);
+// Sends SIGKILL to every process on the list and empties it.
+void killTerminated(TerminatedList &terminated);
 
 // ---------------------------------------------------------------- codecs
 

@@ -74,12 +74,11 @@ void readUtmp(LoginTable &logins)
 namespace
 {
 
-// Reads the start of a small /proc file; false when it is gone or empty.
-bool readProcFile(const char *pid, const char *name, char *buffer, std::size_t size)
+// Reads the start of a small file of a process directory; false when the
+// process is gone or the file is empty.
+bool readProcFile(int processDir, const char *name, char *buffer, std::size_t size)
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%s/%s", pid, name);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = openat(processDir, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     ssize_t got;
@@ -99,6 +98,11 @@ template <typename T> bool parseNumber(std::string_view text, T &value)
     return error == std::errc() && end == text.data() + text.size();
 }
 
+// The fields of the stat line after the command name, counted from 0: the
+// state is field 0, the terminal field 4, the start time field 19.
+constexpr int ttyField = 4;
+constexpr int startTimeField = 19;
+
 // The stat line: "pid (comm) state ppid pgrp session tty ...". A process
 // names itself, so the name runs from the first "(" to the last ")": blanks
 // and parentheses in it cannot shift the fields that follow.
@@ -111,15 +115,17 @@ bool parseStat(std::string_view line, ProcEntry &entry)
     copyText(entry.comm, line.substr(open + 1, close - open - 1));
     std::string_view token;
     std::size_t pos = close + 1;
-    for (int field = 0; field < 5; ++field) {
+    for (int field = 0; field <= startTimeField; ++field) {
         if (nextToken(token, line, pos) != 0)
             return false;
+        if (field == ttyField) {
+            int tty = 0;
+            if (!parseNumber(token, tty))
+                return false;
+            entry.tty = static_cast<DeviceNumber>(tty);
+        }
     }
-    int tty = 0;
-    if (!parseNumber(token, tty))
-        return false;
-    entry.tty = static_cast<DeviceNumber>(tty);
-    return true;
+    return parseNumber(token, entry.startTime);
 }
 
 // The real and effective ids stand on the status line labelled "Uid:".
@@ -136,14 +142,22 @@ bool parseStatus(std::string_view status, ProcEntry &entry)
            parseNumber(real, entry.uid) && parseNumber(effective, entry.euid);
 }
 
-bool readProcess(const char *name, ProcEntry &entry)
+// Both files are read relative to the process's own directory, which is
+// looked up once.
+bool readProcess(int procDir, const char *name, ProcEntry &entry)
 {
     if (!parseNumber(std::string_view(name), entry.pid))
         return false;
-    char buffer[4096];
-    if (!readProcFile(name, "stat", buffer, sizeof buffer) || !parseStat(buffer, entry))
+    int processDir = openat(procDir, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (processDir < 0)
         return false;
-    return readProcFile(name, "status", buffer, sizeof buffer) && parseStatus(buffer, entry);
+    char buffer[4096];
+    bool complete = readProcFile(processDir, "stat", buffer, sizeof buffer) &&
+                    parseStat(buffer, entry) &&
+                    readProcFile(processDir, "status", buffer, sizeof buffer) &&
+                    parseStatus(buffer, entry);
+    close(processDir);
+    return complete;
 }
 
 } // namespace
@@ -160,10 +174,26 @@ void scanProcesses(ProcessTable &processes)
         if (!std::isdigit(static_cast<unsigned char>(item->d_name[0])))
             continue;
         ProcEntry entry;
-        if (readProcess(item->d_name, entry))
+        if (readProcess(dirfd(directory), item->d_name, entry))
             processes.push(entry);
     }
     closedir(directory);
+}
+
+std::optional<std::uint64_t> processStartTime(pid_t pid)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
+    int processDir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (processDir < 0)
+        return std::nullopt;
+    char buffer[4096];
+    ProcEntry entry;
+    bool read = readProcFile(processDir, "stat", buffer, sizeof buffer) && parseStat(buffer, entry);
+    close(processDir);
+    if (!read)
+        return std::nullopt;
+    return entry.startTime;
 }
 
 int allLinesBusy(const ProcessTable &processes, DeviceNumber firstLine, int lines)

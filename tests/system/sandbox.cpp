@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <termios.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -461,11 +464,16 @@ Result runFunction(const std::function<void()> &body, uid_t uid)
 UserProcess::UserProcess(const Options &options)
 {
     std::string slave;
-    if (options.terminal) {
+    if (options.terminal || options.terminalOnlyOpen) {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         EXPECT_GE(master_, 0);
         EXPECT_EQ(grantpt(master_), 0);
         EXPECT_EQ(unlockpt(master_), 0);
+        // Raw: what the programs write arrives byte for byte.
+        termios settings;
+        EXPECT_EQ(tcgetattr(master_, &settings), 0);
+        cfmakeraw(&settings);
+        EXPECT_EQ(tcsetattr(master_, TCSANOW, &settings), 0);
         slave = ptsname(master_);
         line_ = slave.substr(5); // without "/dev/"
         // As a login program leaves it: the user's, writable by the tty group.
@@ -485,10 +493,14 @@ UserProcess::UserProcess(const Options &options)
             int fd = open(slave.c_str(), O_RDWR);
             if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0)
                 _exit(125);
+        } else if (options.terminalOnlyOpen && open(slave.c_str(), O_RDWR | O_NOCTTY) < 0) {
+            _exit(125);
         }
         becomeUser(options.uid, options.euid);
         if (!options.name.empty())
             prctl(PR_SET_NAME, options.name.c_str());
+        if (options.ignoreTerm)
+            signal(SIGTERM, SIG_IGN);
         if (write(ready[1], "", 1) != 1)
             _exit(124);
         for (;;)
@@ -502,12 +514,44 @@ UserProcess::UserProcess(const Options &options)
 
 UserProcess::~UserProcess()
 {
-    if (pid_ > 0) {
+    if (running()) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
     if (master_ >= 0)
         close(master_);
+}
+
+int UserProcess::waitForExit(std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return status_;
+}
+
+bool UserProcess::running()
+{
+    int waitStatus = 0;
+    if (status_ < 0 && pid_ > 0 && waitpid(pid_, &waitStatus, WNOHANG) == pid_)
+        status_ = statusCode(waitStatus);
+    return status_ < 0;
+}
+
+std::string UserProcess::readTerminal(std::chrono::milliseconds timeout)
+{
+    std::string text;
+    pollfd ready{master_, POLLIN, 0};
+    int wait = static_cast<int>(timeout.count());
+    char buffer[1024];
+    while (master_ >= 0 && poll(&ready, 1, wait) == 1 && (ready.revents & POLLIN)) {
+        ssize_t got = read(master_, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(got));
+        wait = 100; // the rest of a notice follows at once
+    }
+    return text;
 }
 
 std::vector<std::string> syslogLines()

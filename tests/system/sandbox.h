@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -103,6 +104,9 @@ class UserProcess
         uid_t euid = static_cast<uid_t>(-1); // as uid unless given
         bool terminal = false;               // a session with its own controlling terminal
         std::string name;                    // the command name it takes, if not empty
+        bool ignoreTerm = false;             // SIGTERM does not end it
+        // A terminal that is open but nobody's controlling terminal.
+        bool terminalOnlyOpen = false;
     };
     explicit UserProcess(const Options &options);
     ~UserProcess();
@@ -111,13 +115,23 @@ class UserProcess
 
     pid_t pid() const { return pid_; }
     const std::string &line() const { return line_; }   // "pts/N", or empty
+    std::string path() const { return "/dev/" + line_; }
     DeviceNumber terminal() const { return terminal_; } // 0 without one
+
+    // Waits for the process to end and reaps it: its exit status, or 128 +
+    // the signal that ended it; -1 if it still runs after `timeout`.
+    int waitForExit(std::chrono::milliseconds timeout);
+    bool running();
+    // What was written to the terminal (raw, byte for byte) within `timeout`
+    // after the first byte arrived, or nothing if none came in `timeout`.
+    std::string readTerminal(std::chrono::milliseconds timeout);
 
   private:
     pid_t pid_ = -1;
     int master_ = -1;
     std::string line_;
     DeviceNumber terminal_ = 0;
+    int status_ = -1;
 };
 
 // Lines that reached the sandbox's /dev/log since the last call.
