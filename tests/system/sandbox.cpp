@@ -568,4 +568,67 @@ std::vector<std::string> syslogLines()
 
 // ---------------------------------------------------------------- account commands
 
+std::vector<UserRecord> accountRecords()
+{
+    std::string image = readAccounts();
+    std::vector<UserRecord> records;
+    for (std::size_t at = 0; at + userRecordSize <= image.size(); at += userRecordSize) {
+        UserRecordBytes bytes;
+        std::memcpy(bytes.data(), image.data() + at, bytes.size());
+        records.push_back(decodeUserRecord(bytes));
+    }
+    return records;
+}
+
+std::string banRecordImage(const std::vector<BanRecord> &records)
+{
+    std::string image;
+    for (const BanRecord &record : records) {
+        BanRecordBytes bytes = encodeBanRecord(record);
+        image.append(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    }
+    return image;
+}
+
+std::string readBans()
+{
+    return readFile(banFilePath);
+}
+
+FullProductDirectory::FullProductDirectory()
+{
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const std::string &name : listDirectory(productDir))
+        files.emplace_back(name, readFile(std::string(productDir) + "/" + name));
+    mountOrFail("tmpfs", productDir, "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=755");
+    for (const auto &[name, content] : files)
+        writeFile(std::string(productDir) + "/" + name, content);
+    // tmpfs hands out whole pages: once a page-sized write fails, a file
+    // can grow only within the page it already has.
+    int filler = open((std::string(productDir) + "/filler").c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    must(filler >= 0, "create the filler");
+    std::string page(4096, 'x');
+    while (write(filler, page.data(), page.size()) == static_cast<ssize_t>(page.size())) {
+    }
+    must(errno == ENOSPC, "fill the product directory");
+    close(filler);
+}
+
+FullProductDirectory::~FullProductDirectory()
+{
+    umount2(productDir, MNT_DETACH);
+}
+
+StandIn::StandIn(const std::string &installed, const std::string &replacement)
+    : installed_(installed)
+{
+    mountOrFail(replacement.c_str(), installed, nullptr, MS_BIND);
+}
+
+StandIn::~StandIn()
+{
+    umount2(installed_.c_str(), MNT_DETACH);
+}
+
 } // namespace sandbox

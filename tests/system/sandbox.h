@@ -141,4 +141,35 @@ std::vector<std::string> syslogLines();
 
 // ---------------------------------------------------------------- account commands
 
+// The account file's records, decoded; a trailing piece is left out.
+std::vector<UserRecord> accountRecords();
+std::string banRecordImage(const std::vector<BanRecord> &records);
+std::string readBans();
+
+// Covers the product directory with a small file system that holds copies
+// of its files and has no block left, so that no record file can grow.
+// The directory as it was comes back when the object goes.
+class FullProductDirectory
+{
+  public:
+    FullProductDirectory();
+    ~FullProductDirectory();
+    FullProductDirectory(const FullProductDirectory &) = delete;
+    FullProductDirectory &operator=(const FullProductDirectory &) = delete;
+};
+
+// Puts another program at an installed program's path (such as
+// /usr/sbin/ku_delete) until the object goes.
+class StandIn
+{
+  public:
+    StandIn(const std::string &installed, const std::string &replacement);
+    ~StandIn();
+    StandIn(const StandIn &) = delete;
+    StandIn &operator=(const StandIn &) = delete;
+
+  private:
+    std::string installed_;
+};
+
 } // namespace sandbox
