@@ -568,6 +568,13 @@ std::vector<std::string> syslogLines()
 
 // ---------------------------------------------------------------- account commands
 
+void expectRefused(const Result &result, const std::string &message)
+{
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, message + "\n");
+    EXPECT_EQ(result.err, "");
+}
+
 std::vector<UserRecord> accountRecords()
 {
     std::string image = readAccounts();

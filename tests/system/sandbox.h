@@ -141,6 +141,15 @@ std::vector<std::string> syslogLines();
 
 // ---------------------------------------------------------------- account commands
 
+// A command line and the message, without its newline, that refuses it.
+struct CommandRefusal {
+    std::vector<std::string> argv;
+    std::string message;
+};
+// The run ended with status 1 after the message and a newline on standard
+// output, and nothing on standard error.
+void expectRefused(const Result &result, const std::string &message);
+
 // The account file's records, decoded; a trailing piece is left out.
 std::vector<UserRecord> accountRecords();
 std::string banRecordImage(const std::vector<BanRecord> &records);

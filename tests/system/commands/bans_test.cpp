@@ -128,12 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                                prefix(5551234)}),
     [](const auto &test) { return test.param.name; });
 
-struct Refusal {
-    std::vector<std::string> argv;
-    std::string message;
-};
-
-class BlockRefusals : public SystemTest, public ::testing::WithParamInterface<Refusal>
+class BlockRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
 {
 };
 
@@ -141,10 +136,7 @@ TEST_P(BlockRefusals, ChangeNothing)
 {
     writeSite();
     std::string accounts = readAccounts();
-    Result result = run(GetParam().argv);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, GetParam().message + "\n");
-    EXPECT_EQ(result.err, "");
+    expectRefused(run(GetParam().argv), GetParam().message);
     EXPECT_EQ(readBans(), banRecordImage(siteBans));
     EXPECT_EQ(readAccounts(), accounts);
 }
@@ -154,22 +146,22 @@ const std::string blockUsage = "usage: ku_block [-l] [-p] <expire> <login>|<phon
 INSTANTIATE_TEST_SUITE_P(
     Block, BlockRefusals,
     ::testing::Values(
-        Refusal{{"ku_block"}, blockUsage}, Refusal{{"ku_block", "0"}, blockUsage},
-        Refusal{{"ku_block", "-p", "0"}, blockUsage},
-        Refusal{{"ku_block", "0", "555"}, "invalid phone number: 555"},
-        Refusal{{"ku_block", "0", "555", "0000000"}, "invalid phone number: 555 0000000"},
-        Refusal{{"ku_block", "0", "1234567890123456789"},
-                "invalid phone number: 1234567890123456789"},
-        Refusal{{"ku_block", "0", "(", "x"}, "invalid phone number: ( x"},
-        Refusal{{"ku_block", "0", "(555)", "555-0000"},
-                "phone number is already banned: (555) 555-0000"},
-        Refusal{{"ku_block", "1y", "(1900)", "555-1234"},
-                "phone number is already banned: (1900) 555-1234"},
-        Refusal{{"ku_block", "-p", "0", "19001"}, "phone number is already banned: 19001"},
-        Refusal{{"ku_block", "0", "555-9999"}, "phone number is already banned: 555-9999"},
-        Refusal{{"ku_block", "0", "+15551234"}, "user does not exist: +15551234"},
-        Refusal{{"ku_block", "0", "ghost", "5551234"}, "user does not exist: ghost"},
-        Refusal{{"ku_block", "0", "carol"}, "user not found: carol"}));
+        CommandRefusal{{"ku_block"}, blockUsage}, CommandRefusal{{"ku_block", "0"}, blockUsage},
+        CommandRefusal{{"ku_block", "-p", "0"}, blockUsage},
+        CommandRefusal{{"ku_block", "0", "555"}, "invalid phone number: 555"},
+        CommandRefusal{{"ku_block", "0", "555", "0000000"}, "invalid phone number: 555 0000000"},
+        CommandRefusal{{"ku_block", "0", "1234567890123456789"},
+                       "invalid phone number: 1234567890123456789"},
+        CommandRefusal{{"ku_block", "0", "(", "x"}, "invalid phone number: ( x"},
+        CommandRefusal{{"ku_block", "0", "(555)", "555-0000"},
+                       "phone number is already banned: (555) 555-0000"},
+        CommandRefusal{{"ku_block", "1y", "(1900)", "555-1234"},
+                       "phone number is already banned: (1900) 555-1234"},
+        CommandRefusal{{"ku_block", "-p", "0", "19001"}, "phone number is already banned: 19001"},
+        CommandRefusal{{"ku_block", "0", "555-9999"}, "phone number is already banned: 555-9999"},
+        CommandRefusal{{"ku_block", "0", "+15551234"}, "user does not exist: +15551234"},
+        CommandRefusal{{"ku_block", "0", "ghost", "5551234"}, "user does not exist: ghost"},
+        CommandRefusal{{"ku_block", "0", "carol"}, "user not found: carol"}));
 
 using Block = SystemTest;
 
@@ -229,9 +221,8 @@ TEST_F(Block, AnAccountWhoseNumberIsBannedIsDeletedAllTheSame)
 {
     writeSite();
     writeAccounts({withPhone(alice.uid, 555, 5550000)});
-    Result result = run({"ku_block", "0", "alice"});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "user deleted: alice\nphone number is already banned: \n");
+    expectRefused(run({"ku_block", "0", "alice"}),
+                  "user deleted: alice\nphone number is already banned: ");
     EXPECT_EQ(readAccounts(), "");
     EXPECT_EQ(readBans(), banRecordImage(siteBans));
 }
@@ -239,18 +230,14 @@ TEST_F(Block, AnAccountWhoseNumberIsBannedIsDeletedAllTheSame)
 TEST_F(Block, AnOrdinaryUserIsToldAndNothingChanges)
 {
     writeSite();
-    Result result = run({"ku_block", "0", "5551234"}, alice.uid);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "must be root\n");
+    expectRefused(run({"ku_block", "0", "5551234"}, alice.uid), "must be root");
     EXPECT_EQ(readBans(), banRecordImage(siteBans));
 }
 
 TEST_F(Block, WithoutAConfigurationNothingIsDone)
 {
     writeBans(siteBans);
-    Result result = run({"ku_block", "-l"});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "couldn't open config file\n");
+    expectRefused(run({"ku_block", "-l"}), "couldn't open config file");
 }
 
 TEST_F(Block, AFullDiskIsReportedNotConfirmed)
@@ -377,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {prefix(555), normal(555, 5551234), prefix(1900), normal(0, 5551234)}}),
     [](const auto &test) { return test.param.name; });
 
-class UnblockRefusals : public SystemTest, public ::testing::WithParamInterface<Refusal>
+class UnblockRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
 {
 };
 
@@ -385,21 +372,19 @@ TEST_P(UnblockRefusals, ChangeNothing)
 {
     writeConfig(localFormat);
     writeBans(coveringBans);
-    Result result = run(GetParam().argv);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, GetParam().message + "\n");
-    EXPECT_EQ(result.err, "");
+    expectRefused(run(GetParam().argv), GetParam().message);
     EXPECT_EQ(readBans(), banRecordImage(coveringBans));
     EXPECT_THAT(listDirectory("/tmp"), IsEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Unblock, UnblockRefusals,
-    ::testing::Values(Refusal{{"ku_unblock"}, "usage: ku_unblock <phone_no>"},
-                      Refusal{{"ku_unblock", "no", "digits"}, "invalid phone number: no digits"},
-                      Refusal{{"ku_unblock", "1234567890123456789"},
-                              "invalid phone number: 1234567890123456789"},
-                      Refusal{{"ku_unblock", "666-1234"}, "phone number not found: 666-1234"}));
+    ::testing::Values(
+        CommandRefusal{{"ku_unblock"}, "usage: ku_unblock <phone_no>"},
+        CommandRefusal{{"ku_unblock", "no", "digits"}, "invalid phone number: no digits"},
+        CommandRefusal{{"ku_unblock", "1234567890123456789"},
+                       "invalid phone number: 1234567890123456789"},
+        CommandRefusal{{"ku_unblock", "666-1234"}, "phone number not found: 666-1234"}));
 
 using Unblock = SystemTest;
 
@@ -407,9 +392,7 @@ TEST_F(Unblock, AnOrdinaryUserIsToldAndNothingChanges)
 {
     writeConfig(localFormat);
     writeBans(coveringBans);
-    Result result = run({"ku_unblock", "1900"}, alice.uid);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "must be root\n");
+    expectRefused(run({"ku_unblock", "1900"}, alice.uid), "must be root");
     EXPECT_EQ(readBans(), banRecordImage(coveringBans));
 }
 

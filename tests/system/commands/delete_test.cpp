@@ -17,12 +17,7 @@ UserRecord tagged(uid_t uid, std::int32_t tag)
     return record;
 }
 
-struct Refusal {
-    std::vector<std::string> argv;
-    std::string message;
-};
-
-class DeleteRefusals : public SystemTest, public ::testing::WithParamInterface<Refusal>
+class DeleteRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
 {
 };
 
@@ -30,21 +25,19 @@ TEST_P(DeleteRefusals, LeaveTheAccountFileAlone)
 {
     writeAccounts({tagged(alice.uid, 1), tagged(wrapped.uid, 2)});
     std::string before = readAccounts();
-    Result result = run(GetParam().argv);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, GetParam().message + "\n");
-    EXPECT_EQ(result.err, "");
+    expectRefused(run(GetParam().argv), GetParam().message);
     EXPECT_EQ(readAccounts(), before);
     EXPECT_THAT(listDirectory("/tmp"), IsEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Delete, DeleteRefusals,
-    ::testing::Values(Refusal{{"/usr/sbin/ku_delete"}, "usage: ku_delete <login>"},
-                      Refusal{{"/usr/sbin/ku_delete", "alice", "bob"}, "usage: ku_delete <login>"},
-                      Refusal{{"/usr/sbin/ku_delete", "ghost"}, "user does not exist: ghost"},
-                      Refusal{{"/usr/sbin/ku_delete", "bigid"}, "user does not exist: bigid"},
-                      Refusal{{"/usr/sbin/ku_delete", "bob"}, "user not found: bob"}));
+    ::testing::Values(
+        CommandRefusal{{"/usr/sbin/ku_delete"}, "usage: ku_delete <login>"},
+        CommandRefusal{{"/usr/sbin/ku_delete", "alice", "bob"}, "usage: ku_delete <login>"},
+        CommandRefusal{{"/usr/sbin/ku_delete", "ghost"}, "user does not exist: ghost"},
+        CommandRefusal{{"/usr/sbin/ku_delete", "bigid"}, "user does not exist: bigid"},
+        CommandRefusal{{"/usr/sbin/ku_delete", "bob"}, "user not found: bob"}));
 
 using Delete = SystemTest;
 

@@ -51,12 +51,7 @@ UserRecord enrolment(uid_t uid)
     return record;
 }
 
-struct Refusal {
-    std::vector<std::string> argv;
-    std::string message;
-};
-
-class EnrolRefusals : public SystemTest, public ::testing::WithParamInterface<Refusal>
+class EnrolRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
 {
 };
 
@@ -65,10 +60,7 @@ TEST_P(EnrolRefusals, ComeInOrderAndChangeNothing)
     writeSite();
     std::string accounts = readAccounts();
     std::string bans = readBans();
-    Result result = run(GetParam().argv);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, GetParam().message + "\n");
-    EXPECT_EQ(result.err, "");
+    expectRefused(run(GetParam().argv), GetParam().message);
     EXPECT_EQ(readAccounts(), accounts);
     EXPECT_EQ(readBans(), bans);
     EXPECT_THAT(listDirectory("/tmp"), IsEmpty());
@@ -77,46 +69,50 @@ TEST_P(EnrolRefusals, ComeInOrderAndChangeNothing)
 INSTANTIATE_TEST_SUITE_P(
     Enrol, EnrolRefusals,
     ::testing::Values(
-        Refusal{{"ku_enrol"},
-                "usage: ku_enrol <login> <expire> <time_limit> [session_limit] [priority]\n"
-                "                   [phone_no] {class_limit}"},
-        Refusal{{"ku_enrol", "alice", "30"},
-                "usage: ku_enrol <login> <expire> <time_limit> [session_limit] [priority]\n"
-                "                   [phone_no] {class_limit}"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "700"}, "invalid session_limit: 700"},
-        Refusal{{"ku_enrol", "alice", "30", "-5"}, "invalid session_limit: -5"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "-1"}, "invalid session_limit: -1"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "700", "9"}, "invalid session_limit: 700"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "8"}, "invalid priority: 8"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "-1"}, "invalid priority: -1"},
+        CommandRefusal{{"ku_enrol"},
+                       "usage: ku_enrol <login> <expire> <time_limit> [session_limit] [priority]\n"
+                       "                   [phone_no] {class_limit}"},
+        CommandRefusal{{"ku_enrol", "alice", "30"},
+                       "usage: ku_enrol <login> <expire> <time_limit> [session_limit] [priority]\n"
+                       "                   [phone_no] {class_limit}"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "700"}, "invalid session_limit: 700"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "-5"}, "invalid session_limit: -5"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "-1"}, "invalid session_limit: -1"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "700", "9"},
+                       "invalid session_limit: 700"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "8"}, "invalid priority: 8"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "-1"}, "invalid priority: -1"},
         // A priority that only a cut to 32 bits would bring into range.
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "4294967300"},
-                "invalid priority: 2147483647"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "9", "555"}, "invalid priority: 9"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "4", "555"}, "invalid phone number: 555"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "4", "no digits"},
-                "invalid phone number: no digits"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "4", "1234567890123456789"},
-                "invalid phone number: 1234567890123456789"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "4", "(555) 555-1234"},
-                "phone number is already in use: (555) 555-1234"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "4", "000"},
-                "phone number is already in use: 000"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "4", "555 555 0000"},
-                "phone number is banned: 555 555 0000"},
-        Refusal{{"ku_enrol", "alice", "30", "600", "600", "4", "(1900) 123-4567"},
-                "phone number is banned: (1900) 123-4567"},
-        Refusal{{"ku_enrol", "ghost", "30", "600", "600", "4", "(555) 555-0000"},
-                "phone number is banned: (555) 555-0000"},
-        Refusal{{"ku_enrol", "bob", "30", "600", "600", "4", "(555) 555-1234"},
-                "phone number is already in use: (555) 555-1234"},
-        Refusal{{"ku_enrol", "ghost", "30", "600"}, "user does not exist: ghost"},
-        Refusal{{"ku_enrol", "bigid", "30", "600"}, "user does not exist: bigid"},
-        Refusal{{"ku_enrol", "70000", "30", "600"}, "user does not exist: 70000"},
-        Refusal{{"ku_enrol", "65535", "30", "600"}, "user does not exist: 65535"},
-        Refusal{{"ku_enrol", "bob", "30", "600"}, "user already exists: bob"},
-        Refusal{{"ku_enrol", "carol2", "30", "600"}, "user already exists: carol2"},
-        Refusal{{"ku_enrol", "1002", "30", "600", "600", "4", "-1"}, "user already exists: 1002"}));
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "4294967300"},
+                       "invalid priority: 2147483647"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "9", "555"},
+                       "invalid priority: 9"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "4", "555"},
+                       "invalid phone number: 555"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "4", "no digits"},
+                       "invalid phone number: no digits"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "4", "1234567890123456789"},
+                       "invalid phone number: 1234567890123456789"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "4", "(555) 555-1234"},
+                       "phone number is already in use: (555) 555-1234"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "4", "000"},
+                       "phone number is already in use: 000"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "4", "555 555 0000"},
+                       "phone number is banned: 555 555 0000"},
+        CommandRefusal{{"ku_enrol", "alice", "30", "600", "600", "4", "(1900) 123-4567"},
+                       "phone number is banned: (1900) 123-4567"},
+        CommandRefusal{{"ku_enrol", "ghost", "30", "600", "600", "4", "(555) 555-0000"},
+                       "phone number is banned: (555) 555-0000"},
+        CommandRefusal{{"ku_enrol", "bob", "30", "600", "600", "4", "(555) 555-1234"},
+                       "phone number is already in use: (555) 555-1234"},
+        CommandRefusal{{"ku_enrol", "ghost", "30", "600"}, "user does not exist: ghost"},
+        CommandRefusal{{"ku_enrol", "bigid", "30", "600"}, "user does not exist: bigid"},
+        CommandRefusal{{"ku_enrol", "70000", "30", "600"}, "user does not exist: 70000"},
+        CommandRefusal{{"ku_enrol", "65535", "30", "600"}, "user does not exist: 65535"},
+        CommandRefusal{{"ku_enrol", "bob", "30", "600"}, "user already exists: bob"},
+        CommandRefusal{{"ku_enrol", "carol2", "30", "600"}, "user already exists: carol2"},
+        CommandRefusal{{"ku_enrol", "1002", "30", "600", "600", "4", "-1"},
+                       "user already exists: 1002"}));
 
 struct Enrolment {
     const char *name;
@@ -246,9 +242,7 @@ TEST_F(Enrol, ANumericLoginIsTheUserIdItself)
 TEST_F(Enrol, WithoutAConfigurationNothingIsChecked)
 {
     writeAccounts({});
-    Result result = run({"ku_enrol", "alice", "30", "600", "900"});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "couldn't open config file\n");
+    expectRefused(run({"ku_enrol", "alice", "30", "600", "900"}), "couldn't open config file");
     EXPECT_EQ(readAccounts(), "");
 }
 
@@ -259,10 +253,7 @@ TEST_F(Enrol, AnOrdinaryUserIsToldAndNothingIsAdded)
     for (auto argv :
          {std::vector<std::string>{"ku_enrol", "alice", "30", "600"},
           std::vector<std::string>{"ku_enrol", "alice", "30", "600", "600", "4", "555-4321"}}) {
-        Result result = run(argv, alice.uid);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.out, "must be root\n");
-        EXPECT_EQ(result.err, "");
+        expectRefused(run(argv, alice.uid), "must be root");
         EXPECT_EQ(readAccounts(), before);
     }
 }

@@ -20,7 +20,7 @@ const std::string usageText =
     "                 {class_limit}\n"
     "               | <+|-><SmartBoot>|<SessionSmartBoot>|<IdleBoot>|<IdleSmartBoot>\n"
     "               | <login> <tLeft>|<tLimit>|<sLeft>|<sLimit> <+=|-=|=> <minutes>\n"
-    "               | <login> <cLeft>|<cLimit> <class> <+=|-=|=> <minutes>\n";
+    "               | <login> <cLeft>|<cLimit> <class> <+=|-=|=> <minutes>";
 
 // An account with a distinct value in every field the editor may touch,
 // and in those it must not.
@@ -153,12 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
              }}),
     [](const auto &test) { return test.param.name; });
 
-struct Refusal {
-    std::vector<std::string> argv;
-    std::string message;
-};
-
-class LimitsRefusals : public SystemTest, public ::testing::WithParamInterface<Refusal>
+class LimitsRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
 {
 };
 
@@ -166,43 +161,41 @@ TEST_P(LimitsRefusals, LeaveTheRecordAlone)
 {
     writeFile(userFilePath, accountsWith(aliceAccount()));
     std::string before = readAccounts();
-    Result result = run(GetParam().argv);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, GetParam().message);
-    EXPECT_EQ(result.err, "");
+    expectRefused(run(GetParam().argv), GetParam().message);
     EXPECT_EQ(readAccounts(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, LimitsRefusals,
     ::testing::Values(
-        Refusal{{"ku_limits"}, usageText}, Refusal{{"ku_limits", "ghost"}, usageText},
-        Refusal{{"ku_limits", "ghost", "x"}, "user does not exist: ghost\n"},
-        Refusal{{"ku_limits", "bigid", "tLeft", "=", "1"}, "user does not exist: bigid\n"},
-        Refusal{{"ku_limits", "1001", "tLeft", "=", "1"}, "user does not exist: 1001\n"},
-        Refusal{{"ku_limits", "carol", "tLeft", "=", "1"}, "user not found: carol\n"},
-        Refusal{{"ku_limits", "alice", "x"}, usageText},
-        Refusal{{"ku_limits", "alice", "30"}, usageText},
-        Refusal{{"ku_limits", "alice", "x1", "600"}, usageText},
-        Refusal{{"ku_limits", "alice", "+SmartBoot", "extra"}, usageText},
-        Refusal{{"ku_limits", "alice", "cLeft", "1", "=", "5", "6"}, usageText},
-        Refusal{{"ku_limits", "alice", "+Fast"}, "unknown flag: Fast\n"},
-        Refusal{{"ku_limits", "alice", "-5"}, "unknown flag: 5\n"},
-        Refusal{{"ku_limits", "alice", "+"}, "unknown flag: \n"},
-        Refusal{{"ku_limits", "alice", "tLeft", "==", "5"}, "unknown operator: ==\n"},
-        Refusal{{"ku_limits", "alice", "tLeftX", "=", "5"}, "unknown field: tLeftX\n"},
-        Refusal{{"ku_limits", "alice", "cLeft", "=", "5"}, "unknown field: cLeft\n"},
-        Refusal{{"ku_limits", "alice", "tFoo", "??", "5"}, "unknown field: tFoo\n"},
-        Refusal{{"ku_limits", "alice", "cLeft", "4", "=", "90"}, "invalid time class: \n"},
-        Refusal{{"ku_limits", "alice", "cLeft", "-1", "=", "90"}, "invalid time class: \n"},
-        Refusal{{"ku_limits", "alice", "cLeft", "9", "??", "5"}, "invalid time class: \n"},
-        Refusal{{"ku_limits", "alice", "cFoo", "9", "??", "5"}, "unknown field: cFoo\n"},
-        Refusal{{"ku_limits", "alice", "cLimit", "1", "??", "5"}, "unknown operator: ??\n"},
-        Refusal{{"ku_limits", "alice", "30", "600", "700"}, "invalid session_limit: 700\n"},
-        Refusal{{"ku_limits", "alice", "30", "-1"}, "invalid session_limit: -1\n"},
-        Refusal{{"ku_limits", "alice", "30", "600", "700", "8"}, "invalid session_limit: 700\n"},
-        Refusal{{"ku_limits", "alice", "30", "600", "600", "8"}, "invalid priority: 8\n"},
-        Refusal{{"ku_limits", "alice", "30", "600", "600", "-1"}, "invalid priority: -1\n"}));
+        CommandRefusal{{"ku_limits"}, usageText}, CommandRefusal{{"ku_limits", "ghost"}, usageText},
+        CommandRefusal{{"ku_limits", "ghost", "x"}, "user does not exist: ghost"},
+        CommandRefusal{{"ku_limits", "bigid", "tLeft", "=", "1"}, "user does not exist: bigid"},
+        CommandRefusal{{"ku_limits", "1001", "tLeft", "=", "1"}, "user does not exist: 1001"},
+        CommandRefusal{{"ku_limits", "carol", "tLeft", "=", "1"}, "user not found: carol"},
+        CommandRefusal{{"ku_limits", "alice", "x"}, usageText},
+        CommandRefusal{{"ku_limits", "alice", "30"}, usageText},
+        CommandRefusal{{"ku_limits", "alice", "x1", "600"}, usageText},
+        CommandRefusal{{"ku_limits", "alice", "+SmartBoot", "extra"}, usageText},
+        CommandRefusal{{"ku_limits", "alice", "cLeft", "1", "=", "5", "6"}, usageText},
+        CommandRefusal{{"ku_limits", "alice", "+Fast"}, "unknown flag: Fast"},
+        CommandRefusal{{"ku_limits", "alice", "-5"}, "unknown flag: 5"},
+        CommandRefusal{{"ku_limits", "alice", "+"}, "unknown flag: "},
+        CommandRefusal{{"ku_limits", "alice", "tLeft", "==", "5"}, "unknown operator: =="},
+        CommandRefusal{{"ku_limits", "alice", "tLeftX", "=", "5"}, "unknown field: tLeftX"},
+        CommandRefusal{{"ku_limits", "alice", "cLeft", "=", "5"}, "unknown field: cLeft"},
+        CommandRefusal{{"ku_limits", "alice", "tFoo", "??", "5"}, "unknown field: tFoo"},
+        CommandRefusal{{"ku_limits", "alice", "cLeft", "4", "=", "90"}, "invalid time class: "},
+        CommandRefusal{{"ku_limits", "alice", "cLeft", "-1", "=", "90"}, "invalid time class: "},
+        CommandRefusal{{"ku_limits", "alice", "cLeft", "9", "??", "5"}, "invalid time class: "},
+        CommandRefusal{{"ku_limits", "alice", "cFoo", "9", "??", "5"}, "unknown field: cFoo"},
+        CommandRefusal{{"ku_limits", "alice", "cLimit", "1", "??", "5"}, "unknown operator: ??"},
+        CommandRefusal{{"ku_limits", "alice", "30", "600", "700"}, "invalid session_limit: 700"},
+        CommandRefusal{{"ku_limits", "alice", "30", "-1"}, "invalid session_limit: -1"},
+        CommandRefusal{{"ku_limits", "alice", "30", "600", "700", "8"},
+                       "invalid session_limit: 700"},
+        CommandRefusal{{"ku_limits", "alice", "30", "600", "600", "8"}, "invalid priority: 8"},
+        CommandRefusal{{"ku_limits", "alice", "30", "600", "600", "-1"}, "invalid priority: -1"}));
 
 using Limits = SystemTest;
 
@@ -211,9 +204,8 @@ TEST_F(Limits, ASubscriptionKeepsAnEndDate)
     writeFile(userFilePath, accountsWith(subscribed(aliceAccount())));
     std::string before = readAccounts();
     for (const char *expiry : {"0", "0d", "00x"}) {
-        Result result = run({"ku_limits", "alice", expiry, "600"});
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.out, "<expire> = 0 invalid (user alice has a subscription).\n");
+        expectRefused(run({"ku_limits", "alice", expiry, "600"}),
+                      "<expire> = 0 invalid (user alice has a subscription).");
         EXPECT_EQ(readAccounts(), before);
     }
 }
@@ -232,10 +224,7 @@ TEST_F(Limits, AnOrdinaryUserIsToldAndNothingChanges)
 {
     writeFile(userFilePath, accountsWith(aliceAccount()));
     std::string before = readAccounts();
-    Result result = run({"ku_limits", "alice", "tLeft", "+=", "60"}, alice.uid);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "must be root\n");
-    EXPECT_EQ(result.err, "");
+    expectRefused(run({"ku_limits", "alice", "tLeft", "+=", "60"}, alice.uid), "must be root");
     EXPECT_EQ(readAccounts(), before);
 }
 

@@ -120,12 +120,7 @@ TEST_F(Subscriptions, AnEndedSubscriptionNeverLeavesTheMark)
     EXPECT_EQ(again.out, "user does not have a subscription: alice\n");
 }
 
-struct Refusal {
-    std::vector<std::string> argv;
-    std::string message;
-};
-
-class SubscriptionRefusals : public SystemTest, public ::testing::WithParamInterface<Refusal>
+class SubscriptionRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
 {
 };
 
@@ -136,10 +131,7 @@ TEST_P(SubscriptionRefusals, LeaveTheRecordsAlone)
     UserRecord bobs = subscribedAccount(bob.uid, 0);
     writeAccounts({ownAccount(alice.uid), bobs});
     std::string before = readAccounts();
-    Result result = run(GetParam().argv);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, GetParam().message + "\n");
-    EXPECT_EQ(result.err, "");
+    expectRefused(run(GetParam().argv), GetParam().message);
     EXPECT_EQ(readAccounts(), before);
 }
 
@@ -150,23 +142,24 @@ const std::string optinUsage =
 INSTANTIATE_TEST_SUITE_P(
     Subscriptions, SubscriptionRefusals,
     ::testing::Values(
-        Refusal{{"ku_optin"}, optinUsage}, Refusal{{"ku_optin", "alice", "30"}, optinUsage},
-        Refusal{{"ku_optin", "ghost", "30", "600", "700"}, "invalid session_limit: 700"},
-        Refusal{{"ku_optin", "alice", "30", "-1"}, "invalid session_limit: -1"},
-        Refusal{{"ku_optin", "ghost", "30", "600", "600", "8"}, "invalid priority: 8"},
-        Refusal{{"ku_optin", "alice", "30", "600", "600", "-1"}, "invalid priority: -1"},
-        Refusal{{"ku_optin", "ghost", "30", "600"}, "user does not exist: ghost"},
-        Refusal{{"ku_optin", "1001", "30", "600"}, "user does not exist: 1001"},
-        Refusal{{"ku_optin", "carol", "30", "600"}, "user not found: carol"},
-        Refusal{{"ku_optin", "bob", "0", "600"}, "user already has a subscription: bob"},
-        Refusal{{"ku_optin", "alice", "0", "600"}, "illegal expiry date."},
-        Refusal{{"ku_optin", "alice", "x", "600"}, "illegal expiry date."},
-        Refusal{{"ku_optin", "alice", "-5d", "600"}, "illegal expiry date."},
-        Refusal{{"ku_optout"}, "usage: ku_optout <login>"},
-        Refusal{{"ku_optout", "alice", "extra"}, "usage: ku_optout <login>"},
-        Refusal{{"ku_optout", "ghost"}, "user does not exist: ghost"},
-        Refusal{{"ku_optout", "carol"}, "user not found: carol"},
-        Refusal{{"ku_optout", "alice"}, "user does not have a subscription: alice"}));
+        CommandRefusal{{"ku_optin"}, optinUsage},
+        CommandRefusal{{"ku_optin", "alice", "30"}, optinUsage},
+        CommandRefusal{{"ku_optin", "ghost", "30", "600", "700"}, "invalid session_limit: 700"},
+        CommandRefusal{{"ku_optin", "alice", "30", "-1"}, "invalid session_limit: -1"},
+        CommandRefusal{{"ku_optin", "ghost", "30", "600", "600", "8"}, "invalid priority: 8"},
+        CommandRefusal{{"ku_optin", "alice", "30", "600", "600", "-1"}, "invalid priority: -1"},
+        CommandRefusal{{"ku_optin", "ghost", "30", "600"}, "user does not exist: ghost"},
+        CommandRefusal{{"ku_optin", "1001", "30", "600"}, "user does not exist: 1001"},
+        CommandRefusal{{"ku_optin", "carol", "30", "600"}, "user not found: carol"},
+        CommandRefusal{{"ku_optin", "bob", "0", "600"}, "user already has a subscription: bob"},
+        CommandRefusal{{"ku_optin", "alice", "0", "600"}, "illegal expiry date."},
+        CommandRefusal{{"ku_optin", "alice", "x", "600"}, "illegal expiry date."},
+        CommandRefusal{{"ku_optin", "alice", "-5d", "600"}, "illegal expiry date."},
+        CommandRefusal{{"ku_optout"}, "usage: ku_optout <login>"},
+        CommandRefusal{{"ku_optout", "alice", "extra"}, "usage: ku_optout <login>"},
+        CommandRefusal{{"ku_optout", "ghost"}, "user does not exist: ghost"},
+        CommandRefusal{{"ku_optout", "carol"}, "user not found: carol"},
+        CommandRefusal{{"ku_optout", "alice"}, "user does not have a subscription: alice"}));
 
 TEST_F(Subscriptions, AnOrdinaryUserIsToldAndNothingChanges)
 {
@@ -174,10 +167,7 @@ TEST_F(Subscriptions, AnOrdinaryUserIsToldAndNothingChanges)
     std::string before = readAccounts();
     for (auto argv : {std::vector<std::string>{"ku_optin", "alice", "30", "600"},
                       std::vector<std::string>{"ku_optout", "bob"}}) {
-        Result result = run(argv, alice.uid);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.out, "must be root\n");
-        EXPECT_EQ(result.err, "");
+        expectRefused(run(argv, alice.uid), "must be root");
         EXPECT_EQ(readAccounts(), before);
     }
 }
