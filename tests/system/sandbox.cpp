@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <termios.h>
 #include <sched.h>
@@ -23,6 +26,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -422,19 +426,43 @@ bool Running::finished()
     return reaped;
 }
 
-Running start(const std::vector<std::string> &argv, uid_t uid)
+namespace
 {
-    std::string path = argv.at(0).find('/') == std::string::npos ? "/usr/sbin/" + argv[0] : argv[0];
-    return forkCaptured(uid, [&] {
-        std::vector<char *> args;
-        for (const std::string &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        char pathVariable[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-        char *environment[] = {pathVariable, nullptr};
-        execve(path.c_str(), args.data(), environment);
-        _exit(127);
-    });
+
+std::string installedPath(const std::string &program)
+{
+    return program.find('/') == std::string::npos ? "/usr/sbin/" + program : program;
+}
+
+// In a child: runs the program with PATH and the given variables, the
+// later of two entries of one name winning.
+[[noreturn]] void execute(const std::vector<std::string> &argv,
+                          const std::vector<std::string> &extra)
+{
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> variables{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    for (const std::string &entry : extra) {
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(variables, [&](const std::string &v) { return v.starts_with(name); });
+        variables.push_back(entry);
+    }
+    std::vector<char *> environment;
+    for (std::string &entry : variables)
+        environment.push_back(entry.data());
+    environment.push_back(nullptr);
+    execve(installedPath(argv.at(0)).c_str(), args.data(), environment.data());
+    _exit(127);
+}
+
+} // namespace
+
+Running start(const std::vector<std::string> &argv, uid_t uid,
+              const std::vector<std::string> &environment)
+{
+    return forkCaptured(uid, [&] { execute(argv, environment); });
 }
 
 Result finish(Running &running)
@@ -565,6 +593,161 @@ std::vector<std::string> syslogLines()
 }
 
 // ---------------------------------------------------------------- the monitor
+
+std::vector<pid_t> processesNamed(const std::string &name)
+{
+    std::vector<pid_t> pids;
+    for (const std::string &entry : listDirectory("/proc")) {
+        if (entry.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string comm = readFile("/proc/" + entry + "/comm");
+        // A zombie has ended already, whatever its name.
+        std::string stat = readFile("/proc/" + entry + "/stat");
+        std::size_t state = stat.rfind(')');
+        if (comm == name + "\n" && state != std::string::npos && stat.substr(state + 2, 1) != "Z")
+            pids.push_back(std::stoi(entry));
+    }
+    return pids;
+}
+
+Monitor::Monitor(const std::vector<std::string> &environment)
+{
+    Running running = start({"linewatchd"}, 0, environment);
+    starter = finish(running);
+    EXPECT_EQ(starter.status, 0) << starter.out << starter.err;
+    // The daemon came back to this process when its starter ended; its own
+    // children (a mail being sent) carry its name until they start.
+    std::vector<pid_t> daemons;
+    for (pid_t pid : processesNamed("linewatchd")) {
+        pid_ = pid;
+        if (statField(4) == std::to_string(getpid()))
+            daemons.push_back(pid);
+    }
+    EXPECT_EQ(daemons.size(), 1u) << "no daemon, or one left by an earlier test";
+    pid_ = daemons.empty() ? -1 : daemons.front();
+}
+
+Monitor::~Monitor()
+{
+    if (pid_ > 0 && status_ < 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::string Monitor::statField(int field) const
+{
+    std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
+    std::size_t end = stat.rfind(')');
+    if (field <= 2 || end == std::string::npos)
+        return "";
+    std::istringstream rest(stat.substr(end + 2));
+    std::string value;
+    for (int i = 3; i <= field && rest >> value; ++i) {
+    }
+    return value;
+}
+
+bool Monitor::waitForCycle(std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string syscalls = "/proc/" + std::to_string(pid_) + "/syscall";
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::istringstream current(readFile(syscalls));
+        long number = -1;
+        if (current >> number && (number == SYS_clock_nanosleep || number == SYS_nanosleep))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int Monitor::waitForExit(std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int waitStatus = 0;
+    while (pid_ > 0 && status_ < 0 && std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid_, &waitStatus, WNOHANG) == pid_)
+            status_ = statusCode(waitStatus);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return status_;
+}
+
+Result runWithoutFork(const std::vector<std::string> &argv)
+{
+    Running running = forkCaptured(0, [&] {
+        // Every way of making a process answers "try again".
+        sock_filter program[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 3, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 2, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fork, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+        };
+        sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+            _exit(126);
+        execute(argv, {});
+    });
+    return finish(running);
+}
+
+void installFakeMail()
+{
+    makeDirectory("/tmp/bin");
+    makeDirectory("/tmp/mail", 0777);
+    writeFile("/tmp/bin/mail",
+              "#!/bin/sh\n"
+              "out=/tmp/mail/$$\n"
+              "for argument in \"$@\"; do printf '%s\\n' \"$argument\"; done > $out.arguments\n"
+              "cat > $out.body\n",
+              0755);
+}
+
+std::vector<Mail> mailsSent()
+{
+    std::vector<Mail> mails;
+    for (const std::string &name : listDirectory("/tmp/mail")) {
+        if (!name.ends_with(".arguments"))
+            continue;
+        std::string stem = "/tmp/mail/" + name.substr(0, name.size() - 10);
+        Mail mail;
+        std::istringstream lines(readFile(stem + ".arguments"));
+        for (std::string line; std::getline(lines, line);)
+            mail.arguments.push_back(line);
+        mail.body = readFile(stem + ".body");
+        mails.push_back(mail);
+    }
+    return mails;
+}
+
+void setTimes(const std::string &path, std::time_t access, std::time_t modification)
+{
+    timespec times[2] = {{access, 0}, {modification, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+struct stat statusOf(const std::string &path)
+{
+    struct stat status {
+    };
+    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+bool syslogHas(const std::vector<std::string> &lines, int priority, const std::string &text)
+{
+    std::string start = "<" + std::to_string(priority) + ">";
+    for (const std::string &line : lines) {
+        if (line.starts_with(start) && line.find(text) != std::string::npos)
+            return true;
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------- account commands
 

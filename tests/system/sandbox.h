@@ -3,6 +3,7 @@
 // password database; and helpers to act in it as users do.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -88,7 +89,9 @@ struct Running {
     bool reaped = false;
     int status = -1;
 };
-Running start(const std::vector<std::string> &argv, uid_t uid = 0);
+// `environment` adds "NAME=value" entries to the program's PATH.
+Running start(const std::vector<std::string> &argv, uid_t uid = 0,
+              const std::vector<std::string> &environment = {});
 Result finish(Running &running);
 
 // Runs library code in a child process as a user, for code that ends the
@@ -138,6 +141,57 @@ class UserProcess
 std::vector<std::string> syslogLines();
 
 // ---------------------------------------------------------------- the monitor
+
+// A linewatchd started as an administrator starts it: the starting process
+// returns at once and the daemon goes on; the daemon is killed and reaped
+// when the object goes.
+class Monitor
+{
+  public:
+    explicit Monitor(const std::vector<std::string> &environment = {});
+    ~Monitor();
+    Monitor(const Monitor &) = delete;
+    Monitor &operator=(const Monitor &) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Waits until the daemon sleeps towards the next minute: its cycle is
+    // done. False if it does not within `timeout`.
+    bool waitForCycle(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Waits for the daemon's end: its exit status, or -1 if it still runs.
+    int waitForExit(std::chrono::milliseconds timeout);
+    // A field of the daemon's /proc/<pid>/stat line, counted from 1.
+    std::string statField(int field) const;
+
+    Result starter; // what the starting process printed, and its status
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+// The ids of the processes that run under a command name.
+std::vector<pid_t> processesNamed(const std::string &name);
+
+// Runs a program in which every fork fails, as when the host is out of
+// processes.
+Result runWithoutFork(const std::vector<std::string> &argv);
+
+// A "mail" program that records its arguments and its input, first on the
+// PATH that `mailPath()` gives.
+void installFakeMail();
+inline constexpr const char *fakeMailPath = "PATH=/tmp/bin:/usr/bin:/bin";
+struct Mail {
+    std::vector<std::string> arguments;
+    std::string body;
+};
+std::vector<Mail> mailsSent();
+
+// Sets a terminal's (or any file's) access and modification times.
+void setTimes(const std::string &path, std::time_t access, std::time_t modification);
+struct stat statusOf(const std::string &path);
+
+// A syslog line as it reached /dev/log: "<priority>" first.
+bool syslogHas(const std::vector<std::string> &lines, int priority, const std::string &text);
 
 // ---------------------------------------------------------------- account commands
 

@@ -1,0 +1,178 @@
+// Telling users about their time: notices written onto their terminals,
+// and the mail that tells a disconnected link user why.
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "monitor.h"
+
+namespace
+{
+
+// Line names come from the login records; one that climbs out of /dev
+// names no terminal.
+bool lineStaysInDev(const char *line)
+{
+    return std::string_view(line).find("..") == std::string_view::npos;
+}
+
+// The status of the terminal a line names, the line itself not followed if
+// it is a link; none unless it is a character device under /dev.
+std::optional<struct stat> terminalStatus(const char *line)
+{
+    if (!lineStaysInDev(line))
+        return std::nullopt;
+    struct stat status;
+    if (lstat(terminalPath(line).data(), &status) != 0 || !S_ISCHR(status.st_mode))
+        return std::nullopt;
+    return status;
+}
+
+// Writing to a terminal marks it as modified; the idle rule reads the
+// access time, so both are put back to what the user left them at.
+void restoreTimes(int fd, const char *path, const struct stat &before)
+{
+    const timespec times[2] = {before.st_atim, before.st_atim};
+    if (fd >= 0)
+        futimens(fd, times);
+    else
+        utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW);
+}
+
+constexpr std::size_t addressSize = 64; // 63 characters
+
+// The login, and "@" and the mail host when one is set; false when that
+// does not fit: an address cut short would be somebody else's.
+bool mailAddress(std::span<char> address, std::uint16_t uid)
+{
+    char login[loginNameSize];
+    if (uidToName(login, uid) == nullptr)
+        return false;
+    int length = mailHost[0] == '\0' ? std::snprintf(address.data(), address.size(), "%s", login)
+                                     : std::snprintf(address.data(), address.size(), "%s@%s", login,
+                                                     mailHost.data());
+    return length >= 0 && static_cast<std::size_t>(length) < address.size();
+}
+
+const char *noticeFile(NoticeReason reason)
+{
+    switch (reason) {
+    case NoticeReason::busy:
+        return "/usr/lib/Kestrune/linewatchd.busy";
+    case NoticeReason::idle:
+        return "/usr/lib/Kestrune/linewatchd.idle";
+    case NoticeReason::time_class:
+        return "/usr/lib/Kestrune/linewatchd.time_class";
+    case NoticeReason::time_period:
+        return "/usr/lib/Kestrune/linewatchd.time_period";
+    case NoticeReason::time_session:
+        return "/usr/lib/Kestrune/linewatchd.time_session";
+    }
+    return "/usr/lib/Kestrune/linewatchd.idle";
+}
+
+void waitFor(pid_t child)
+{
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+TerminalPath terminalPath(const char *line)
+{
+    TerminalPath path{};
+    std::snprintf(path.data(), path.size(), "/dev/%s", line);
+    return path;
+}
+
+const LoginEntry *terminalOfUser(uid_t uid)
+{
+    for (const LoginEntry &login : loginTable) {
+        if (login.uid == uid)
+            return &login;
+    }
+    return nullptr;
+}
+
+std::optional<DeviceNumber> terminalDevice(const char *line)
+{
+    // A device number of 0 would stand for every process without a terminal.
+    std::optional<struct stat> status = terminalStatus(line);
+    if (!status || status->st_rdev == 0)
+        return std::nullopt;
+    return deviceNumberOf(status->st_rdev);
+}
+
+void notifyTerminal(const char *line, const char *format, ...)
+{
+    std::optional<struct stat> before = terminalStatus(line);
+    // The group-write bit is cleared by a user who refuses messages.
+    if (!before || !(before->st_mode & S_IWGRP))
+        return;
+    char notice[256];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(notice, sizeof notice, format, args);
+    va_end(args);
+
+    TerminalPath path = terminalPath(line);
+    // Without O_NOCTTY the user's terminal could become the monitor's own,
+    // and the user's hang-up would then end the monitor.
+    int fd = open(path.data(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat opened;
+    if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) ||
+                    opened.st_rdev != before->st_rdev)) {
+        close(fd); // swapped for something else since the check
+        return;
+    }
+    if (fd >= 0) {
+        char framed[sizeof notice + 16];
+        int length = std::snprintf(framed, sizeof framed, "\a\n\nNOTICE: %s\n\n", notice);
+        if (write(fd, framed, static_cast<std::size_t>(length)) < 0) {
+            // Nobody to tell: a notice that cannot be written is dropped.
+        }
+    }
+    if (Settings.IdleBoot != 0)
+        restoreTimes(fd, path.data(), *before);
+    if (fd >= 0)
+        close(fd);
+}
+
+void mailNotice(std::uint16_t uid, NoticeReason reason)
+{
+    char address[addressSize];
+    if (!mailAddress(address, uid))
+        return;
+    // The notice is the mail's body; without it there is nothing to send.
+    int body = open(noticeFile(reason), O_RDONLY | O_CLOEXEC);
+    if (body < 0)
+        return;
+    // No shell: neither the login nor the mail host is ever read as syntax.
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(body, STDIN_FILENO);
+        const char *argv[] = {"mail", "-s", "Connection Terminated", address, nullptr};
+        execvp("mail", const_cast<char *const *>(argv));
+        _exit(127);
+    }
+    close(body);
+    if (child > 0)
+        waitFor(child);
+}
+
+void MonitorEffects::notify(const char *line, const char *notice)
+{
+    notifyTerminal(line, "%s", notice);
+}
+
+void MonitorEffects::mail(std::uint16_t uid, NoticeReason reason)
+{
+    mailNotice(uid, reason);
+}

@@ -1,0 +1,405 @@
+// The monitor's rules for one minute, case by case: charging, the limits in
+// force, warnings, idleness, guests, the one-at-a-time choice, and the
+// traffic count of PPP links.
+#include <climits>
+
+#include <gtest/gtest.h>
+
+#include "monitor.h"
+
+namespace
+{
+
+UserRecord account(std::int32_t tLeft, std::int32_t sLeft = 100, std::uint16_t flags = 0)
+{
+    UserRecord record;
+    record.uid = 1001;
+    record.flags = withPriority(flags, 4);
+    record.tLeft = tLeft;
+    record.tLimit = 600;
+    record.sLeft = sLeft;
+    record.sLimit = 120;
+    record.cLeft.fill(classUnlimited);
+    record.cLimit.fill(classUnlimited);
+    return record;
+}
+
+// ---------------------------------------------------------------- charging
+
+struct ChargeCase {
+    int timeClass;
+    std::int16_t classLimit;
+    int total, session, classLeft; // what each counter loses
+};
+
+class Charging : public ::testing::TestWithParam<ChargeCase>
+{
+};
+
+TEST_P(Charging, TheClassInForceDecidesWhichCountersPay)
+{
+    const ChargeCase &c = GetParam();
+    UserRecord record = account(50, 40);
+    record.cLimit[1] = c.classLimit;
+    record.cLeft[1] = 30;
+    chargeMinute(record, c.timeClass);
+    EXPECT_EQ(record.tLeft, 50 - c.total);
+    EXPECT_EQ(record.sLeft, 40 - c.session);
+    EXPECT_EQ(record.cLeft[1], 30 - c.classLeft);
+}
+
+INSTANTIATE_TEST_SUITE_P(Policy, Charging,
+                         ::testing::Values(ChargeCase{-1, 10, 1, 1, 0}, // no class in force
+                                           ChargeCase{1, 10, 1, 1, 1},  // limited class
+                                           ChargeCase{1, 0, 1, 1, 1},
+                                           ChargeCase{1, -1, 1, 1, 0}, // not limited
+                                           ChargeCase{1, -2, 1, 0, 0}, // not the session's
+                                           ChargeCase{1, -3, 0, 0, 0}, // free
+                                           ChargeCase{1, -40, 0, 0, 0},
+                                           ChargeCase{0, 10, 1, 1, 0}));
+
+TEST(Charging, CountersStopAtTheirLeastValueInsteadOfWrapping)
+{
+    UserRecord record = account(INT_MIN, INT_MIN + 1);
+    record.cLimit[2] = 5;
+    record.cLeft[2] = SHRT_MIN;
+    chargeMinute(record, 2);
+    chargeMinute(record, 2);
+    EXPECT_EQ(record.tLeft, INT_MIN);
+    EXPECT_EQ(record.sLeft, INT_MIN);
+    EXPECT_EQ(record.cLeft[2], SHRT_MIN);
+}
+
+// ---------------------------------------------------------------- the limits in force
+
+struct RuleCase {
+    const char *name;
+    UserRecord record;
+    int timeClass;
+    bool busy;
+    int minutesLeft;
+    bool disconnect;
+    Cause cause;
+};
+
+class Rules : public ::testing::TestWithParam<RuleCase>
+{
+};
+
+TEST_P(Rules, GiveTheMinutesLeftAndTheRuleThatSetThem)
+{
+    const RuleCase &c = GetParam();
+    SiteSettings settings;
+    PassFacts facts{1700000000, c.timeClass, c.busy};
+    Verdict verdict = judgeAccount(c.record, settings, facts, std::nullopt, false);
+    EXPECT_EQ(verdict.minutesLeft, c.minutesLeft) << c.name;
+    EXPECT_EQ(verdict.disconnect, c.disconnect) << c.name;
+    if (c.disconnect) {
+        EXPECT_EQ(verdict.cause, c.cause) << c.name;
+    }
+}
+
+UserRecord withClass(UserRecord record, int timeClass, std::int16_t limit, std::int16_t left)
+{
+    record.cLimit[timeClass] = limit;
+    record.cLeft[timeClass] = left;
+    return record;
+}
+
+UserRecord withLimits(std::int32_t tLimit, std::int32_t sLimit, UserRecord record)
+{
+    record.tLimit = tLimit;
+    record.sLimit = sLimit;
+    return record;
+}
+
+UserRecord withPriorityOf(int priority, UserRecord record)
+{
+    record.flags = withPriority(record.flags, priority);
+    return record;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Policy, Rules,
+    ::testing::Values(
+        RuleCase{"time left", account(30, 100), -1, false, 30, false, Cause::total},
+        RuleCase{"spent to zero", account(0, 100), -1, false, 0, true, Cause::total},
+        RuleCase{"no limits at all", withLimits(-1, -1, account(-5, -5)), -1, true, INT_MAX, false,
+                 Cause::total},
+        RuleCase{"session lower", account(30, 10), -1, false, 10, false, Cause::total},
+        RuleCase{"session spent", account(30, -2), -1, false, -2, true, Cause::session},
+        RuleCase{"total below session", account(-4, -2), -1, false, -4, true, Cause::total},
+        RuleCase{"smart total, a line free", withLimits(600, -1, account(-3, 0, flagSmartBoot)), -1,
+                 false, INT_MAX, false, Cause::total},
+        RuleCase{"smart total, lines busy", withLimits(600, -1, account(-3, 0, flagSmartBoot)), -1,
+                 true, -3, true, Cause::total},
+        RuleCase{"smart session, a line free", account(30, -1, flagSessionSmartBoot), -1, false, 30,
+                 false, Cause::total},
+        RuleCase{"smart session, lines busy", account(30, -1, flagSessionSmartBoot), -1, true, -1,
+                 true, Cause::session},
+        RuleCase{"class spent", withClass(account(30), 2, 20, 0), 2, false, 0, true,
+                 Cause::timeClass},
+        RuleCase{"class of another time", withClass(account(30), 2, 20, 0), 1, false, 30, false,
+                 Cause::total},
+        RuleCase{"class not limited", withClass(account(30), 2, -1, -9), 2, false, 30, false,
+                 Cause::total},
+        RuleCase{"class not the session's", withClass(account(30), 2, -2, -9), 2, false, 30, false,
+                 Cause::total},
+        RuleCase{"class free", withClass(account(30), 2, -3, -9), 2, false, 30, false,
+                 Cause::total},
+        RuleCase{"smart class, a line free",
+                 withClass(account(30, 100, flagTimeClassSmartBoot), 0, 5, -1), 0, false, 30, false,
+                 Cause::total},
+        RuleCase{"smart class, lines busy",
+                 withClass(account(30, 100, flagTimeClassSmartBoot), 0, 5, -1), 0, true, -1, true,
+                 Cause::timeClass},
+        RuleCase{"priority 0, lines busy", withPriorityOf(0, account(30)), -1, true, 0, true,
+                 Cause::busyLines},
+        RuleCase{"priority 0, a line free", withPriorityOf(0, account(30)), -1, false, 30, false,
+                 Cause::total},
+        RuleCase{"priority 1, lines busy", withPriorityOf(1, account(30)), -1, true, 30, false,
+                 Cause::total},
+        RuleCase{"priority 0 already spent", withPriorityOf(0, account(-2)), -1, true, -2, true,
+                 Cause::total}),
+    [](const ::testing::TestParamInfo<RuleCase> &rule) {
+        std::string name = rule.param.name;
+        for (char &c : name)
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    });
+
+// ---------------------------------------------------------------- idleness and warnings
+
+struct IdleCase {
+    long idleSeconds;
+    int idleLeft;
+    Warning warning;
+    bool disconnect;
+};
+
+class Idleness : public ::testing::TestWithParam<IdleCase>
+{
+};
+
+TEST_P(Idleness, WarnsInTheLastMinuteAndEndsAfterIt)
+{
+    const IdleCase &c = GetParam();
+    SiteSettings settings;
+    settings.IdleBoot = 10;
+    std::time_t now = 1700000000;
+    long left = terminalIdleSecondsLeft(settings.IdleBoot, now, now - c.idleSeconds);
+    Verdict verdict =
+        judgeAccount(account(30, 100, flagIdleBoot), settings, {now, -1, false}, left, false);
+    EXPECT_EQ(verdict.idleLeft, c.idleLeft);
+    EXPECT_EQ(verdict.warning, c.warning);
+    EXPECT_EQ(verdict.disconnect, c.disconnect);
+    if (c.disconnect) {
+        EXPECT_EQ(verdict.cause, Cause::idle);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Policy, Idleness,
+                         ::testing::Values(IdleCase{0, 11, Warning::none, false},
+                                           IdleCase{540, 2, Warning::none, false},
+                                           IdleCase{541, 1, Warning::idle, false},
+                                           IdleCase{600, 1, Warning::idle, false},
+                                           IdleCase{601, 0, Warning::none, true},
+                                           IdleCase{5000, 0, Warning::none, true}));
+
+TEST(Idleness, IdleSmartBootSuspendsTheRuleButNotTheWarning)
+{
+    SiteSettings settings;
+    UserRecord record = account(30, 100, flagIdleBoot | flagIdleSmartBoot);
+    Verdict free = judgeAccount(record, settings, {0, -1, false}, -100, false);
+    EXPECT_FALSE(free.disconnect);
+    Verdict warned = judgeAccount(record, settings, {0, -1, false}, 30, false);
+    EXPECT_EQ(warned.warning, Warning::idle);
+    Verdict busy = judgeAccount(record, settings, {0, -1, true}, -100, false);
+    EXPECT_TRUE(busy.disconnect);
+    EXPECT_EQ(busy.cause, Cause::idle);
+}
+
+TEST(Warnings, AreGivenAtTheConfiguredMinutesToTerminalUsersOnly)
+{
+    SiteSettings settings;
+    settings.WarnBoot.push(5);
+    settings.WarnBoot.push(1);
+    PassFacts facts{0, -1, false};
+    auto warningAt = [&](std::int32_t left, bool ppp) {
+        return judgeAccount(account(left), settings, facts, std::nullopt, ppp);
+    };
+    EXPECT_EQ(warningAt(5, false).warning, Warning::remaining);
+    EXPECT_EQ(warningAt(5, false).warnMinutes, 5);
+    EXPECT_EQ(warningAt(1, false).warnMinutes, 1);
+    EXPECT_EQ(warningAt(3, false).warning, Warning::none);
+    EXPECT_EQ(warningAt(5, true).warning, Warning::none);
+
+    // One notice a minute: the idle one first, unless the time is nearly up.
+    Verdict idleFirst = judgeAccount(account(5), settings, facts, 30, false);
+    EXPECT_EQ(idleFirst.warning, Warning::idle);
+    Verdict lastMinute = judgeAccount(account(1), settings, facts, 30, false);
+    EXPECT_EQ(lastMinute.warning, Warning::remaining);
+    EXPECT_EQ(lastMinute.warnMinutes, 1);
+}
+
+// ---------------------------------------------------------------- mail
+
+TEST(Mail, GoesToLinkUsersWithATotalLimitAndSaysWhy)
+{
+    SiteSettings settings;
+    settings.SendMail = true;
+    PassFacts facts{0, 1, true};
+    auto judged = [&](const UserRecord &record, bool ppp = true, std::optional<long> idle = {}) {
+        return judgeAccount(record, settings, facts, idle, ppp);
+    };
+    EXPECT_EQ(judged(account(0, 0)).mailReason, NoticeReason::time_period);
+    EXPECT_EQ(judged(account(5, 0)).mailReason, NoticeReason::time_session);
+    EXPECT_EQ(judged(withClass(account(5, 5), 1, 3, 0)).mailReason, NoticeReason::time_class);
+    EXPECT_EQ(judged(withPriorityOf(0, account(5, 5))).mailReason, NoticeReason::busy);
+    EXPECT_EQ(judged(account(5, 5, flagIdleBoot), true, -1).mailReason, NoticeReason::idle);
+
+    EXPECT_TRUE(judged(account(0)).mail);
+    EXPECT_FALSE(judged(account(0), false).mail);
+    EXPECT_FALSE(judged(withLimits(0, 120, account(0))).mail);
+    settings.SendMail = false;
+    EXPECT_FALSE(judged(account(0)).mail);
+}
+
+// ---------------------------------------------------------------- guests
+
+struct GuestCase {
+    long connected; // seconds since login
+    int minutesLeft;
+};
+
+class GuestMinutes : public ::testing::TestWithParam<GuestCase>
+{
+};
+
+TEST_P(GuestMinutes, CountDownFromTheLoginTime)
+{
+    SiteSettings settings; // GuestTime 15
+    std::int32_t login = 1700000000;
+    Verdict verdict =
+        judgeGuest(login, settings, {login + GetParam().connected, -1, false}, std::nullopt);
+    EXPECT_EQ(verdict.minutesLeft, GetParam().minutesLeft);
+    EXPECT_EQ(verdict.disconnect, GetParam().minutesLeft <= 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Policy, GuestMinutes,
+                         ::testing::Values(GuestCase{0, 15}, GuestCase{55, 15}, GuestCase{56, 14},
+                                           GuestCase{12 * 60 + 55, 3}, GuestCase{12 * 60 + 56, 2},
+                                           GuestCase{13 * 60 + 56, 1}, GuestCase{15 * 60 + 54, 1},
+                                           GuestCase{15 * 60 + 55, 0}));
+
+TEST(Guests, AreWarnedAndThenCutOffOnTime)
+{
+    // Logged in at 12:00:10; the monitor looks at each minute boundary.
+    SiteSettings settings;
+    settings.WarnBoot.push(1);
+    std::int32_t login = 1700000010;
+    std::time_t noon = 1700000000;
+    auto at = [&](int minutes) {
+        return judgeGuest(login, settings, {noon + minutes * 60, -1, false}, std::nullopt);
+    };
+    EXPECT_EQ(at(14).warning, Warning::none);
+    EXPECT_EQ(at(15).warning, Warning::remaining);
+    EXPECT_EQ(at(15).warnMinutes, 1);
+    EXPECT_EQ(at(16).warnMinutes, 1);
+    EXPECT_FALSE(at(16).disconnect);
+    EXPECT_TRUE(at(17).disconnect);
+    EXPECT_EQ(at(17).cause, Cause::guestTime);
+}
+
+TEST(Guests, FollowTheGuestSettingsForBusyLinesAndIdleness)
+{
+    SiteSettings settings;
+    settings.GuestPriority = 0;
+    settings.IdleSmartBoot = true;
+    std::int32_t login = 1700000000;
+    Verdict busy = judgeGuest(login, settings, {login + 60, -1, true}, std::nullopt);
+    EXPECT_TRUE(busy.disconnect);
+    EXPECT_EQ(busy.cause, Cause::busyLines);
+    settings.GuestPriority = 4;
+    EXPECT_FALSE(judgeGuest(login, settings, {login + 60, -1, false}, -10).disconnect);
+    Verdict idle = judgeGuest(login, settings, {login + 60, -1, true}, -10);
+    EXPECT_TRUE(idle.disconnect);
+    EXPECT_EQ(idle.cause, Cause::idle);
+}
+
+// ---------------------------------------------------------------- one at a time
+
+TEST(BootOne, ThePriorityValueThenTheMinutesThenTheLastJudgedWin)
+{
+    BootOneChoice choice;
+    EXPECT_TRUE(choice.consider(4, 0));
+    EXPECT_TRUE(choice.consider(2, -5));
+    EXPECT_TRUE(choice.consider(2, -5)); // the one judged last
+    EXPECT_FALSE(choice.consider(2, -4));
+    EXPECT_FALSE(choice.consider(3, -100));
+
+    BootOneChoice account;
+    ASSERT_TRUE(account.consider(4, -3));
+    EXPECT_FALSE(account.consider(5, -100)); // a guest of priority 5 never wins
+    EXPECT_FALSE(account.consider(4, -2));
+    EXPECT_TRUE(account.consider(4, -3));
+
+    BootOneChoice fresh;
+    EXPECT_FALSE(fresh.consider(8, -100)); // above the starting priority
+}
+
+// ---------------------------------------------------------------- PPP traffic
+
+class FakeDriver : public MonitorEffects
+{
+  public:
+    std::optional<PppCounters> counters;
+    std::optional<PppIdle> idle;
+    std::optional<PppCounters> pppCounters(int) override { return counters; }
+    std::optional<PppIdle> pppIdle(const char *) override { return idle; }
+};
+
+TEST(PppTraffic, CountsWhatTheLinkMovedSinceTheLastPoll)
+{
+    FakeDriver driver;
+    UserRecord record = account(30);
+    record.lastBytes = 600;
+    record.totalBytes = 10000;
+    driver.counters = PppCounters{500, 400};
+    addPppTraffic(record, 0, driver);
+    EXPECT_EQ(record.lastBytes, 900u);
+    EXPECT_EQ(record.totalBytes, 10300u);
+
+    // A new link starts its counters again: nothing counts until they pass
+    // the last figure.
+    driver.counters = PppCounters{300, 200};
+    addPppTraffic(record, 0, driver);
+    EXPECT_EQ(record.lastBytes, 900u);
+    EXPECT_EQ(record.totalBytes, 10300u);
+
+    // The two 32-bit counters add up modulo 2^32.
+    record.lastBytes = 100;
+    driver.counters = PppCounters{0xFFFFFF00u, 0x300u};
+    addPppTraffic(record, 0, driver);
+    EXPECT_EQ(record.lastBytes, 0x200u);
+    EXPECT_EQ(record.totalBytes, 10300u + 0x200u - 100u);
+
+    driver.counters.reset();
+    addPppTraffic(record, 0, driver);
+    EXPECT_EQ(record.lastBytes, 0x200u);
+}
+
+TEST(PppIdleness, CountsFromTheMoreRecentPacket)
+{
+    FakeDriver driver;
+    Settings.IdleBoot = 15;
+    driver.idle = PppIdle{100, 400};
+    EXPECT_EQ(pppIdleSeconds("/dev/ttyS0", driver), 800);
+    // A driver that cannot tell leaves one minute, which never disconnects.
+    driver.idle.reset();
+    EXPECT_EQ(pppIdleSeconds("/dev/ttyS0", driver), 0);
+    EXPECT_EQ(idleMinutesLeft(0), 1);
+    Settings = SiteSettings{};
+}
+
+} // namespace
