@@ -16,23 +16,29 @@ constexpr const char *deleteProgram = "/usr/sbin/ku_delete";
 
 // ---------------------------------------------------------------- listing
 
+// When a ban ends, as ctime writes it without its newline; "N/A" for never.
+const char *expiryText(std::span<char, 64> out, std::int32_t expire)
+{
+    if (expire == 0)
+        return "N/A";
+    std::time_t at = expire;
+    if (ctime_r(&at, out.data()) == nullptr)
+        return "";
+    std::string_view text(out.data());
+    if (text.ends_with('\n'))
+        out[text.size() - 1] = '\0';
+    return out.data();
+}
+
 void printBan(const BanRecord &ban)
 {
     std::array<char, phoneTextSize> phone;
     // A number that does not fit the formats shows as an empty column.
     formatPhone(phone, ban.phoneArea, ban.phoneLocal, Settings.PhNoAreaFormat.data(),
                 Settings.PhNoLocalFormat.data());
-    std::array<char, 64> expiry{"N/A"};
-    if (ban.expire != 0) {
-        std::time_t at = ban.expire;
-        if (ctime_r(&at, expiry.data()) == nullptr)
-            expiry[0] = '\0';
-        std::string_view text(expiry.data());
-        if (text.ends_with('\n'))
-            expiry[text.size() - 1] = '\0';
-    }
+    std::array<char, 64> expiry;
     std::printf("  %-14s%-24s%s\n", ban.prefix != 0 ? "PREFIX" : "NORMAL", phone.data(),
-                expiry.data());
+                expiryText(expiry, ban.expire));
 }
 
 void listBans()
