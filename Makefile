@@ -1,11 +1,11 @@
-# A thin front over CMake: make, make check, make install, make clean.
+# A thin front over CMake: make, make check, make bench, make install, make clean.
 BUILD ?= build
 CMAKE_FLAGS ?=
 # Continuous integration treats every warning as an error.
 WERROR ?= $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure check install clean
+.PHONY: all deps configure check bench install clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -18,6 +18,10 @@ configure: deps
 
 check: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Speed figures of the monitor; run as root (they build the test sandbox).
+bench: all
+	$(BUILD)/bench/monitor_bench
 
 install: all
 	cmake --install $(BUILD) --prefix /usr

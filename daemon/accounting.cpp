@@ -287,10 +287,10 @@ std::optional<std::time_t> lastInputAt(const char *line)
     return status.st_atime;
 }
 
-// Idle seconds left, when the idle rule applies to the account: none if
-// it does not; nullopt inside when the terminal cannot be asked.
+// The idle seconds an account has left: none when the idle rule does not
+// apply to it; `known` is false when its terminal cannot be asked.
 struct IdleMeasure {
-    bool measured = true;
+    bool known = true;
     std::optional<long> secondsLeft;
 };
 
@@ -326,11 +326,10 @@ void passAccount(UserRecord &record, const PassFacts &facts, BootOneChoice &choi
     userFileRewrite(&record); // a record that cannot be written back is passed over
 
     IdleMeasure idle = accountIdle(record, *login, pppUser, facts, effects);
-    if (!idle.measured)
+    if (!idle.known)
         return;
     Verdict verdict = judgeAccount(record, Settings, facts, idle.secondsLeft, pppUser);
-    if (!pppUser)
-        warn(verdict, login->line.data(), effects);
+    warn(verdict, login->line.data(), effects); // link users get no warnings
     // Every process of root's would go with a root account: the host's own
     // services with them. Such an account is charged but never cut off.
     if (!verdict.disconnect || record.uid == 0)

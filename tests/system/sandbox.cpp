@@ -279,6 +279,10 @@ void SystemTest::SetUp()
     makeDirectory(productDir);
     removeTree("/tmp");
     writeFile(utmpPath, "", 0664);
+    for (const std::string &name : listDirectory("/var/run")) {
+        if (name.starts_with("ppp"))
+            unlink(("/var/run/" + name).c_str());
+    }
     syslogLines();
 }
 

@@ -42,7 +42,8 @@ inline constexpr User edge{"edge", 65535};
 inline constexpr gid_t ttyGroup = 5;
 
 // Base of every test that needs the sandbox: skips outside it, and starts
-// each test with an empty product directory, login records and /tmp.
+// each test with an empty product directory, login records and /tmp, and
+// no pppd pid files.
 class SystemTest : public ::testing::Test
 {
   protected:

@@ -23,18 +23,7 @@ constexpr int logErr = 24 + 3; // LOG_DAEMON | LOG_ERR
 constexpr int logNotice = 24 + 5;
 constexpr int logInfo = 24 + 6;
 
-class Daemon : public SystemTest
-{
-  protected:
-    void TearDown() override
-    {
-        for (const std::string &name : listDirectory("/var/run")) {
-            if (name.starts_with("ppp"))
-                unlink(("/var/run/" + name).c_str());
-        }
-        SystemTest::TearDown();
-    }
-};
+using Daemon = SystemTest;
 
 UserRecord withLeft(uid_t uid, std::int32_t tLeft)
 {
