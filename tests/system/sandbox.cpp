@@ -695,7 +695,8 @@ Result runWithoutFork(const std::vector<std::string> &argv)
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
             _exit(126);
-        execute(argv, {});
+        // A leak checker needs a process of its own to look at this one.
+        execute(argv, {"ASAN_OPTIONS=detect_leaks=0"});
     });
     return finish(running);
 }
