@@ -754,6 +754,10 @@ bool syslogHas(const std::vector<std::string> &lines, int priority, const std::s
     return false;
 }
 
+// ---------------------------------------------------------------- cleaners
+
+// ---------------------------------------------------------------- maintenance commands
+
 // ---------------------------------------------------------------- account commands
 
 void expectRefused(const Result &result, const std::string &message)

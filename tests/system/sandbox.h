@@ -194,6 +194,10 @@ struct stat statusOf(const std::string &path);
 // A syslog line as it reached /dev/log: "<priority>" first.
 bool syslogHas(const std::vector<std::string> &lines, int priority, const std::string &text);
 
+// ---------------------------------------------------------------- cleaners
+
+// ---------------------------------------------------------------- maintenance commands
+
 // ---------------------------------------------------------------- account commands
 
 // A command line and the message, without its newline, that refuses it.
