@@ -767,6 +767,14 @@ void expectRefused(const Result &result, const std::string &message)
     EXPECT_EQ(result.err, "");
 }
 
+void expectExpiry(std::int32_t expire, const std::string &text, std::time_t earliest,
+                  std::time_t latest)
+{
+    // The run may have crossed a midnight, so either end can be right.
+    EXPECT_TRUE(expire == parseExpireAt(text, earliest) || expire == parseExpireAt(text, latest))
+        << "expire " << expire << " for " << text;
+}
+
 std::vector<UserRecord> accountRecords()
 {
     std::string image = readAccounts();

@@ -208,6 +208,9 @@ struct CommandRefusal {
 // The run ended with status 1 after the message and a newline on standard
 // output, and nothing on standard error.
 void expectRefused(const Result &result, const std::string &message);
+// An expiry a program computed from `text` at some moment of its run.
+void expectExpiry(std::int32_t expire, const std::string &text, std::time_t earliest,
+                  std::time_t latest);
 
 // The account file's records, decoded; a trailing piece is left out.
 std::vector<UserRecord> accountRecords();

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include <gmock/gmock.h>
@@ -13,15 +14,11 @@
 #include "sandbox.h"
 
 using namespace sandbox;
-using ::testing::AnyOf;
-using ::testing::Eq;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 namespace
 {
-
-const std::string localFormat = "PhNoLocalFormat 3-4\n";
 
 BanRecord normal(std::uint32_t area, std::uint32_t local, std::int32_t expire = 0)
 {
@@ -33,22 +30,20 @@ BanRecord prefix(std::uint32_t digits, std::uint32_t local = 0)
     return BanRecord{1, digits, local, 0};
 }
 
-// (555) 555-0000 banned, every number beginning with 1900 banned, and
-// 555-9999 banned by a ban whose time is up but which is still listed.
-const std::vector<BanRecord> siteBans{normal(555, 5550000), prefix(1900), normal(0, 5559999, 1000)};
+// (555) 555-0000 banned, every number beginning with 1900 banned, 555-9999
+// banned by a ban whose time is up but which is still there, and the empty
+// number banned as a prefix.
+const std::vector<BanRecord> siteBans{normal(555, 5550000), prefix(1900), normal(0, 5559999, 1000),
+                                      prefix(0)};
 
-UserRecord withPhone(uid_t uid, std::uint32_t area, std::uint32_t local)
+// alice dials from (555) 555-4321; bob has no account.
+void writeSite()
 {
-    UserRecord record = accountFor(uid);
-    record.phoneArea = area;
-    record.phoneLocal = local;
-    return record;
-}
-
-void writeSite(const std::string &config = localFormat)
-{
-    writeConfig(config);
-    writeAccounts({withPhone(alice.uid, 555, 5554321), accountFor(bob.uid)});
+    UserRecord alices = accountFor(alice.uid);
+    alices.phoneArea = 555;
+    alices.phoneLocal = 5554321;
+    writeConfig("PhNoLocalFormat 3-4\n");
+    writeAccounts({alices, accountFor(carol.uid)});
     writeBans(siteBans);
 }
 
@@ -63,7 +58,6 @@ std::string siteBansWith(const BanRecord &added)
 
 struct Addition {
     const char *name;
-    std::string config;
     std::vector<std::string> argv;
     std::string out;
     BanRecord added;
@@ -76,7 +70,7 @@ class BlockAdditions : public SystemTest, public ::testing::WithParamInterface<A
 
 TEST_P(BlockAdditions, AppendOneBan)
 {
-    writeSite(GetParam().config);
+    writeSite();
     std::string accounts = readAccounts();
     Result result = run(GetParam().argv);
     EXPECT_EQ(result.status, 0);
@@ -89,43 +83,28 @@ TEST_P(BlockAdditions, AppendOneBan)
 INSTANTIATE_TEST_SUITE_P(
     Block, BlockAdditions,
     ::testing::Values(Addition{"ALocalNumber",
-                               localFormat,
                                {"ku_block", "0", "5551234"},
                                "phone number banned: 5551234\n",
                                normal(0, 5551234)},
                       Addition{"ANumberInSeveralWords",
-                               localFormat,
                                {"ku_block", "0", "(03)", "555", "1234"},
                                "phone number banned: (03) 555 1234\n",
                                normal(3, 5551234)},
                       Addition{"APrefixShorterThanALocalNumber",
-                               localFormat,
                                {"ku_block", "-p", "0", "555"},
                                "phone number banned: 555 (prefix ban)\n",
                                prefix(555)},
-                      Addition{"AnExpiredBanCoversOnlyItsNumber",
-                               localFormat,
-                               {"ku_block", "0", "5559998"},
-                               "phone number banned: 5559998\n",
-                               normal(0, 5559998)},
                       // Cut to 31 characters this text would be the banned (555) 555-0000.
                       Addition{"ATextLongerThanThirtyOneCharacters",
-                               localFormat,
                                {"ku_block", "0", "(555)", "555-0000", std::string(17, ' '), "9"},
                                "phone number banned: (555) 555-0000 " + std::string(17, ' ') +
                                    " 9\n",
                                normal(5555, 5500009)},
                       Addition{"AnUnknownOptionIsPassedOver",
-                               localFormat,
                                {"ku_block", "-x", "0", "5551234"},
                                "phone number banned: 5551234\n",
                                normal(0, 5551234),
-                               "ku_block: invalid option -- 'x'\n"},
-                      Addition{"OnlyPrefixesWithoutALocalFormat",
-                               "",
-                               {"ku_block", "-p", "0", "5551234"},
-                               "phone number banned: 5551234 (prefix ban)\n",
-                               prefix(5551234)}),
+                               "ku_block: invalid option -- 'x'\n"}),
     [](const auto &test) { return test.param.name; });
 
 class BlockRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
@@ -141,27 +120,20 @@ TEST_P(BlockRefusals, ChangeNothing)
     EXPECT_EQ(readAccounts(), accounts);
 }
 
-const std::string blockUsage = "usage: ku_block [-l] [-p] <expire> <login>|<phone_no>";
-
 INSTANTIATE_TEST_SUITE_P(
     Block, BlockRefusals,
     ::testing::Values(
-        CommandRefusal{{"ku_block"}, blockUsage}, CommandRefusal{{"ku_block", "0"}, blockUsage},
-        CommandRefusal{{"ku_block", "-p", "0"}, blockUsage},
+        CommandRefusal{{"ku_block", "-p", "0"},
+                       "usage: ku_block [-l] [-p] <expire> <login>|<phone_no>"},
         CommandRefusal{{"ku_block", "0", "555"}, "invalid phone number: 555"},
         CommandRefusal{{"ku_block", "0", "555", "0000000"}, "invalid phone number: 555 0000000"},
-        CommandRefusal{{"ku_block", "0", "1234567890123456789"},
-                       "invalid phone number: 1234567890123456789"},
-        CommandRefusal{{"ku_block", "0", "(", "x"}, "invalid phone number: ( x"},
         CommandRefusal{{"ku_block", "0", "(555)", "555-0000"},
                        "phone number is already banned: (555) 555-0000"},
-        CommandRefusal{{"ku_block", "1y", "(1900)", "555-1234"},
-                       "phone number is already banned: (1900) 555-1234"},
         CommandRefusal{{"ku_block", "-p", "0", "19001"}, "phone number is already banned: 19001"},
         CommandRefusal{{"ku_block", "0", "555-9999"}, "phone number is already banned: 555-9999"},
+        CommandRefusal{{"ku_block", "0", "000-0000"}, "phone number is already banned: 000-0000"},
         CommandRefusal{{"ku_block", "0", "+15551234"}, "user does not exist: +15551234"},
-        CommandRefusal{{"ku_block", "0", "ghost", "5551234"}, "user does not exist: ghost"},
-        CommandRefusal{{"ku_block", "0", "carol"}, "user not found: carol"}));
+        CommandRefusal{{"ku_block", "0", "bob", "5551234"}, "user not found: bob"}));
 
 using Block = SystemTest;
 
@@ -171,36 +143,21 @@ TEST_F(Block, TheExpiryIsAnEndTime)
     std::time_t earliest = std::time(nullptr);
     ASSERT_EQ(run({"ku_block", "2m", "5551234"}).status, 0);
     std::time_t latest = std::time(nullptr);
-    EXPECT_THAT(readBans(),
-                AnyOf(Eq(siteBansWith(normal(0, 5551234, parseExpireAt("2m", earliest)))),
-                      Eq(siteBansWith(normal(0, 5551234, parseExpireAt("2m", latest))))));
+    std::string bans = readBans();
+    ASSERT_EQ(bans.size(), banRecordImage(siteBans).size() + banRecordSize);
+    BanRecordBytes added;
+    std::copy(bans.end() - banRecordSize, bans.end(), added.begin());
+    expectExpiry(decodeBanRecord(added).expire, "2m", earliest, latest);
 }
 
 TEST_F(Block, ALoginBansTheAccountsNumberAfterDeletingTheAccount)
 {
     writeSite();
-    Result result = run({"ku_block", "0", "alice", "ignored"});
+    Result result = run({"ku_block", "-p", "0", "alice", "ignored"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "user deleted: alice\nuser banned: alice\n");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(readBans(), siteBansWith(normal(555, 5554321)));
-    EXPECT_EQ(readAccounts(), userRecordImage({accountFor(bob.uid)}));
-}
-
-TEST_F(Block, APrefixBanOfAnAccountsNumber)
-{
-    writeSite();
-    Result result = run({"ku_block", "-p", "0", "alice"});
-    EXPECT_EQ(result.status, 0);
     EXPECT_EQ(readBans(), siteBansWith(prefix(555, 5554321)));
-}
-
-TEST_F(Block, AnAccountWithoutANumberBansTheEmptyNumber)
-{
-    writeSite();
-    Result result = run({"ku_block", "0", "bob"});
-    EXPECT_EQ(result.out, "user deleted: bob\nuser banned: bob\n");
-    EXPECT_EQ(readBans(), siteBansWith(normal(0, 0)));
+    EXPECT_EQ(readAccounts(), userRecordImage({accountFor(carol.uid)}));
 }
 
 TEST_F(Block, TheDeletionProgramIsRunByPathWithItsBaseName)
@@ -217,32 +174,9 @@ TEST_F(Block, TheDeletionProgramIsRunByPathWithItsBaseName)
     EXPECT_EQ(readAccounts(), accounts);
 }
 
-TEST_F(Block, AnAccountWhoseNumberIsBannedIsDeletedAllTheSame)
-{
-    writeSite();
-    writeAccounts({withPhone(alice.uid, 555, 5550000)});
-    expectRefused(run({"ku_block", "0", "alice"}),
-                  "user deleted: alice\nphone number is already banned: ");
-    EXPECT_EQ(readAccounts(), "");
-    EXPECT_EQ(readBans(), banRecordImage(siteBans));
-}
-
-TEST_F(Block, AnOrdinaryUserIsToldAndNothingChanges)
-{
-    writeSite();
-    expectRefused(run({"ku_block", "0", "5551234"}, alice.uid), "must be root");
-    EXPECT_EQ(readBans(), banRecordImage(siteBans));
-}
-
-TEST_F(Block, WithoutAConfigurationNothingIsDone)
-{
-    writeBans(siteBans);
-    expectRefused(run({"ku_block", "-l"}), "couldn't open config file");
-}
-
 TEST_F(Block, AFullDiskIsReportedNotConfirmed)
 {
-    writeConfig(localFormat);
+    writeConfig("PhNoLocalFormat 3-4\n");
     // 315 bans fill all but one byte of a page, so the next cannot fit.
     writeBans(std::vector<BanRecord>(315, normal(0, 5550001)));
     std::string before = readBans();
@@ -263,51 +197,32 @@ const std::string listingHeader =
     "   Type         Phone No.               Expiry\n"
     "------------------------------------------------------------------\n";
 
-std::string timeText(std::int32_t when)
-{
-    std::time_t at = when;
-    char text[64];
-    std::string line = ctime_r(&at, text);
-    return line.substr(0, line.size() - 1);
-}
-
 TEST_F(Block, TheListingShowsEveryBanInFileOrder)
 {
-    writeConfig(localFormat);
-    writeBans({normal(0, 5551234), normal(555, 5551234, 1700000000), prefix(555),
-               normal(55, 5551234), prefix(1900, 0)});
+    writeConfig("PhNoLocalFormat 3-4\n");
+    writeBans(
+        {normal(0, 5551234), normal(555, 5551234, 1700000000), prefix(555), normal(55, 5551234)});
+    std::time_t expiry = 1700000000;
+    char expiryText[64];
+    ctime_r(&expiry, expiryText);
     for (auto argv : {std::vector<std::string>{"ku_block", "-l"},
-                      std::vector<std::string>{"ku_block", "-p", "-l"},
-                      std::vector<std::string>{"ku_block", "-l", "0", "5550001"}}) {
-        std::string before = readBans();
+                      std::vector<std::string>{"ku_block", "-p", "-l", "0", "5550001"}}) {
         Result result = run(argv);
         EXPECT_EQ(result.status, 0);
         // A number that does not fit the formats leaves its column empty.
         EXPECT_EQ(result.out, listingHeader +
                                   "  NORMAL        555-1234                N/A\n"
                                   "  NORMAL        (555) 555-1234          " +
-                                  timeText(1700000000) +
-                                  "\n"
+                                  expiryText +
                                   "  PREFIX        555                     N/A\n"
-                                  "  NORMAL                                N/A\n"
-                                  "  PREFIX        1900                    N/A\n");
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(readBans(), before) << "the listing added a ban";
+                                  "  NORMAL                                N/A\n");
+        EXPECT_EQ(readBans().size(), 4 * banRecordSize) << "the listing added a ban";
     }
-}
-
-TEST_F(Block, TheListingOfNoBansIsTheHeader)
-{
-    writeConfig(localFormat);
-    Result result = run({"ku_block", "-l"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, listingHeader);
 }
 
 TEST_F(Block, AnOrdinaryUserSeesTheHeaderBeforeTheRefusal)
 {
-    writeConfig(localFormat);
-    writeBans(siteBans);
+    writeConfig("PhNoLocalFormat 3-4\n");
     Result result = run({"ku_block", "-l"}, alice.uid);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, listingHeader + "must be root\n");
@@ -315,13 +230,12 @@ TEST_F(Block, AnOrdinaryUserSeesTheHeaderBeforeTheRefusal)
 
 // ---------------------------------------------------------------- ku_unblock
 
-// Three bans cover (555) 555-1234: the prefix 555 first, then the number
-// itself; 1900 is banned by prefix and 555-1234 alone by number.
+// The prefix 555 covers (555) 555-1234 and stands before the ban of the
+// number itself.
 const std::vector<BanRecord> coveringBans{normal(777, 7777777), prefix(555), normal(555, 5551234),
-                                          prefix(1900), normal(0, 5551234)};
+                                          prefix(1900)};
 
 struct Lifting {
-    const char *name;
     std::vector<std::string> argv;
     std::string text; // the words as the confirmation quotes them
     std::vector<BanRecord> left;
@@ -333,36 +247,26 @@ class UnblockLiftings : public SystemTest, public ::testing::WithParamInterface<
 
 TEST_P(UnblockLiftings, RemoveTheFirstBanThatCovers)
 {
-    writeConfig(localFormat);
+    writeConfig("PhNoLocalFormat 3-4\n");
     writeBans(coveringBans);
     Result result = run(GetParam().argv);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "phone number unbanned: " + GetParam().text + "\n");
-    EXPECT_EQ(result.err, "");
     EXPECT_EQ(readBans(), banRecordImage(GetParam().left));
     EXPECT_THAT(listDirectory("/tmp"), IsEmpty()) << "the temporary copy was left behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Unblock, UnblockLiftings,
-    ::testing::Values(
-        Lifting{"APrefixThatStandsFirst",
-                {"/usr/sbin/ku_unblock", "(555)", "555-1234"},
-                "(555) 555-1234",
-                {normal(777, 7777777), normal(555, 5551234), prefix(1900), normal(0, 5551234)}},
-        Lifting{"AnExactNumber",
-                {"/usr/sbin/ku_unblock", "777", "777", "7777"},
-                "777 777 7777",
-                {prefix(555), normal(555, 5551234), prefix(1900), normal(0, 5551234)}},
-        Lifting{"APrefixAsTyped",
-                {"/usr/sbin/ku_unblock", "1900"},
-                "1900",
-                {normal(777, 7777777), prefix(555), normal(555, 5551234), normal(0, 5551234)}},
-        Lifting{"ATextLongerThanThirtyOneCharacters",
-                {"/usr/sbin/ku_unblock", "((((((((((777))))))))))-777-7777"},
-                "((((((((((777))))))))))-777-7777",
-                {prefix(555), normal(555, 5551234), prefix(1900), normal(0, 5551234)}}),
-    [](const auto &test) { return test.param.name; });
+    ::testing::Values(Lifting{{"/usr/sbin/ku_unblock", "(555)", "555-1234"},
+                              "(555) 555-1234",
+                              {normal(777, 7777777), normal(555, 5551234), prefix(1900)}},
+                      Lifting{{"/usr/sbin/ku_unblock", "1900"},
+                              "1900",
+                              {normal(777, 7777777), prefix(555), normal(555, 5551234)}},
+                      Lifting{{"/usr/sbin/ku_unblock", "((((((((((777))))))))))-777-7777"},
+                              "((((((((((777))))))))))-777-7777",
+                              {prefix(555), normal(555, 5551234), prefix(1900)}}));
 
 class UnblockRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
 {
@@ -370,71 +274,49 @@ class UnblockRefusals : public SystemTest, public ::testing::WithParamInterface<
 
 TEST_P(UnblockRefusals, ChangeNothing)
 {
-    writeConfig(localFormat);
+    writeConfig("PhNoLocalFormat 3-4\n");
     writeBans(coveringBans);
     expectRefused(run(GetParam().argv), GetParam().message);
     EXPECT_EQ(readBans(), banRecordImage(coveringBans));
     EXPECT_THAT(listDirectory("/tmp"), IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Unblock, UnblockRefusals,
-    ::testing::Values(
-        CommandRefusal{{"ku_unblock"}, "usage: ku_unblock <phone_no>"},
-        CommandRefusal{{"ku_unblock", "no", "digits"}, "invalid phone number: no digits"},
-        CommandRefusal{{"ku_unblock", "1234567890123456789"},
-                       "invalid phone number: 1234567890123456789"},
-        CommandRefusal{{"ku_unblock", "666-1234"}, "phone number not found: 666-1234"}));
+INSTANTIATE_TEST_SUITE_P(Unblock, UnblockRefusals,
+                         ::testing::Values(CommandRefusal{{"ku_unblock"},
+                                                          "usage: ku_unblock <phone_no>"},
+                                           CommandRefusal{{"ku_unblock", "no", "digits"},
+                                                          "invalid phone number: no digits"},
+                                           CommandRefusal{{"ku_unblock", "666-1234"},
+                                                          "phone number not found: 666-1234"}));
 
 using Unblock = SystemTest;
 
-TEST_F(Unblock, AnOrdinaryUserIsToldAndNothingChanges)
-{
-    writeConfig(localFormat);
-    writeBans(coveringBans);
-    expectRefused(run({"ku_unblock", "1900"}, alice.uid), "must be root");
-    EXPECT_EQ(readBans(), banRecordImage(coveringBans));
-}
-
-TEST_F(Unblock, ATrailingPieceOfABanIsLost)
-{
-    writeConfig(localFormat);
-    writeFile(banFilePath, banRecordImage({normal(0, 5551234), prefix(1900)}) + "piece");
-    ASSERT_EQ(run({"ku_unblock", "5551234"}).status, 0);
-    EXPECT_EQ(readBans(), banRecordImage({prefix(1900)}));
-}
-
 TEST_F(Unblock, WithoutRoomForItsCopyNothingChanges)
 {
-    writeConfig(localFormat);
+    writeConfig("PhNoLocalFormat 3-4\n");
     writeBans(coveringBans);
     ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     Result result = run({"ku_unblock", "1900"});
     ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT, nullptr), 0);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_THAT(result.err, HasSubstr("tBanFile != ((void *)0)"));
     EXPECT_THAT(result.err, HasSubstr("ku_unblock"));
+    EXPECT_THAT(result.err, HasSubstr("tBanFile != ((void *)0)"));
     EXPECT_EQ(readBans(), banRecordImage(coveringBans));
 }
 
 TEST_F(Unblock, ABanAddedMeanwhileIsNotLost)
 {
-    writeConfig(localFormat);
+    writeConfig("PhNoLocalFormat 3-4\n");
     // Both wait for the ban file; whichever goes first, the other's change
     // must survive, which it does not if the copy lands after the unlock.
     for (int round = 0; round < 10; ++round) {
         writeBans({normal(0, 5550001), normal(0, 5550002)});
-        Running unblock;
-        Running block;
-        {
-            int held = open(banFilePath, O_RDWR | O_CLOEXEC);
-            ASSERT_EQ(flock(held, LOCK_EX), 0);
-            unblock = start({"ku_unblock", "5550001"});
-            block = start({"ku_block", "0", "5550003"});
-            usleep(100000);
-            close(held);
-        }
+        int held = open(banFilePath, O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        Running unblock = start({"ku_unblock", "5550001"});
+        Running block = start({"ku_block", "0", "5550003"});
+        usleep(100000);
+        close(held);
         EXPECT_EQ(finish(unblock).status, 0);
         EXPECT_EQ(finish(block).status, 0);
         ASSERT_EQ(readBans(), banRecordImage({normal(0, 5550002), normal(0, 5550003)}))

@@ -9,8 +9,6 @@
 #include "sandbox.h"
 
 using namespace sandbox;
-using ::testing::AnyOf;
-using ::testing::Eq;
 
 namespace
 {
@@ -62,7 +60,7 @@ std::string accountsWith(const UserRecord &alice)
 struct Edit {
     const char *name;
     std::vector<std::string> args; // after "ku_limits alice"
-    std::function<void(UserRecord &, std::time_t now)> expect;
+    std::function<void(UserRecord &)> expect;
 };
 
 class LimitsEdits : public SystemTest, public ::testing::WithParamInterface<Edit>
@@ -74,82 +72,45 @@ TEST_P(LimitsEdits, ChangeOnlyWhatTheyName)
     writeFile(userFilePath, accountsWith(aliceAccount()));
     std::vector<std::string> argv{"ku_limits", "alice"};
     argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
-    std::time_t earliest = std::time(nullptr);
     Result result = run(argv);
-    std::time_t latest = std::time(nullptr);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "user modified: alice\n");
-    EXPECT_EQ(result.err, "");
-
-    // An expiry computed at the first or the last second of the run.
-    UserRecord early = aliceAccount();
-    GetParam().expect(early, earliest);
-    UserRecord late = aliceAccount();
-    GetParam().expect(late, latest);
-    EXPECT_THAT(readAccounts(), AnyOf(Eq(accountsWith(early)), Eq(accountsWith(late))));
+    UserRecord expected = aliceAccount();
+    GetParam().expect(expected);
+    EXPECT_EQ(readAccounts(), accountsWith(expected));
 }
-
-void noChange(UserRecord &, std::time_t) {}
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, LimitsEdits,
     ::testing::Values(
-        Edit{"AddToTLeft", {"tLeft", "+=", "60"}, [](auto &r, auto) { r.tLeft = 560; }},
-        Edit{"FieldNamesIgnoreCase", {"TLEFT", "=", "0"}, [](auto &r, auto) { r.tLeft = 0; }},
-        Edit{"NoTotalLimit", {"tLimit", "=", "-1"}, [](auto &r, auto) { r.tLimit = -1; }},
-        Edit{"SubtractFromSLeft", {"sLeft", "-=", "30"}, [](auto &r, auto) { r.sLeft = 70; }},
-        Edit{"SetSLimit", {"slimit", "=", "5x"}, [](auto &r, auto) { r.sLimit = 5; }},
-        Edit{"TotalWrapsInThirtyTwoBits",
-             {"tLeft", "+=", "2147483647"},
-             [](auto &r, auto) { r.tLeft = -2147483149; }},
-        Edit{"SetOneClassLimit",
-             {"cLimit", "2", "=", "90"},
-             [](auto &r, auto) { r.cLimit[2] = 90; }},
-        Edit{"ClassNameIsAPrefix",
-             {"cLimitX", "2", "=", "90"},
-             [](auto &r, auto) { r.cLimit[2] = 90; }},
+        Edit{"AddToTLeft", {"tLeft", "+=", "60"}, [](auto &r) { r.tLeft = 560; }},
+        Edit{"FieldNamesIgnoreCase", {"SLEFT", "-=", "30"}, [](auto &r) { r.sLeft = 70; }},
+        Edit{"NoTotalLimit", {"tLimit", "=", "-1"}, [](auto &r) { r.tLimit = -1; }},
+        Edit{"ClassNameIsAPrefix", {"cLimitX", "2", "=", "90"}, [](auto &r) { r.cLimit[2] = 90; }},
         Edit{"ClassWrapsInSixteenBits",
              {"cLeft", "0", "+=", "32767"},
-             [](auto &r, auto) { r.cLeft[0] = -32759; }},
+             [](auto &r) { r.cLeft[0] = -32759; }},
         Edit{"ClassMinutesCutToSixteenBits",
              {"CLEFTOVER", "3", "-=", "70000"},
-             [](auto &r, auto) { r.cLeft[3] = -4424; }},
-        Edit{"ClassSetToAWrappedValue",
-             {"cLimit", "1", "=", "65535"},
-             [](auto &r, auto) { r.cLimit[1] = -1; }},
-        Edit{"SetIdleBoot", {"+idleboot"}, [](auto &r, auto) { r.flags = 0x7500; }},
-        Edit{"ClearTimeClassSmartBoot",
-             {"-TimeClassSmartBoot"},
-             [](auto &r, auto) { r.flags = 0x7000; }},
-        Edit{"SetSessionSmartBoot", {"+SessionSmartBoot"}, [](auto &r, auto) { r.flags = 0x7900; }},
-        Edit{"ClearIdleSmartBoot", {"-IdleSmartBoot"}, noChange},
-        Edit{"SetABitAlreadySet", {"+SmartBoot"}, noChange},
+             [](auto &r) { r.cLeft[3] = -4424; }},
+        Edit{"SetIdleBoot", {"+idleboot"}, [](auto &r) { r.flags = 0x7500; }},
+        Edit{"ClearTimeClassSmartBoot", {"-TimeClassSmartBoot"}, [](auto &r) { r.flags = 0x7000; }},
         Edit{"ResetTheAllowanceSet",
-             {"30", "600"},
-             [](auto &r, std::time_t now) {
-                 r.expire = parseExpireAt("30", now);
+             {"0", "600"},
+             [](auto &r) {
+                 r.expire = 0;
                  r.flags = 0x9100;
                  r.tLeft = r.tLimit = r.sLeft = r.sLimit = 600;
-                 r.cLeft.fill(-1);
-                 r.cLimit.fill(-1);
+                 r.cLeft = r.cLimit = {-1, -1, -1, -1};
              }},
         Edit{"ResetWithSessionPriorityAndClasses",
-             {"1m", "600", "120", "2", "45", "45"},
-             [](auto &r, std::time_t now) {
-                 r.expire = parseExpireAt("1m", now);
+             {"0", "600", "120", "2", "45", "45"},
+             [](auto &r) {
+                 r.expire = 0;
                  r.flags = 0x5100;
                  r.tLeft = r.tLimit = 600;
                  r.sLeft = r.sLimit = 120;
                  r.cLeft = r.cLimit = {45, 45, -1, -1};
-             }},
-        Edit{"ResetIgnoresAFifthClass",
-             {"0", "600", "0", "0", "1", "2", "3", "4", "5"},
-             [](auto &r, auto) {
-                 r.expire = 0;
-                 r.flags = 0x1100;
-                 r.tLeft = r.tLimit = 600;
-                 r.sLeft = r.sLimit = 0;
-                 r.cLeft = r.cLimit = {1, 2, 3, 4};
              }}),
     [](const auto &test) { return test.param.name; });
 
@@ -165,37 +126,28 @@ TEST_P(LimitsRefusals, LeaveTheRecordAlone)
     EXPECT_EQ(readAccounts(), before);
 }
 
+std::vector<std::string> limits(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "ku_limits");
+    return args;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Limits, LimitsRefusals,
     ::testing::Values(
-        CommandRefusal{{"ku_limits"}, usageText}, CommandRefusal{{"ku_limits", "ghost"}, usageText},
-        CommandRefusal{{"ku_limits", "ghost", "x"}, "user does not exist: ghost"},
-        CommandRefusal{{"ku_limits", "bigid", "tLeft", "=", "1"}, "user does not exist: bigid"},
-        CommandRefusal{{"ku_limits", "1001", "tLeft", "=", "1"}, "user does not exist: 1001"},
-        CommandRefusal{{"ku_limits", "carol", "tLeft", "=", "1"}, "user not found: carol"},
-        CommandRefusal{{"ku_limits", "alice", "x"}, usageText},
-        CommandRefusal{{"ku_limits", "alice", "30"}, usageText},
-        CommandRefusal{{"ku_limits", "alice", "x1", "600"}, usageText},
-        CommandRefusal{{"ku_limits", "alice", "+SmartBoot", "extra"}, usageText},
-        CommandRefusal{{"ku_limits", "alice", "cLeft", "1", "=", "5", "6"}, usageText},
-        CommandRefusal{{"ku_limits", "alice", "+Fast"}, "unknown flag: Fast"},
-        CommandRefusal{{"ku_limits", "alice", "-5"}, "unknown flag: 5"},
-        CommandRefusal{{"ku_limits", "alice", "+"}, "unknown flag: "},
-        CommandRefusal{{"ku_limits", "alice", "tLeft", "==", "5"}, "unknown operator: =="},
-        CommandRefusal{{"ku_limits", "alice", "tLeftX", "=", "5"}, "unknown field: tLeftX"},
-        CommandRefusal{{"ku_limits", "alice", "cLeft", "=", "5"}, "unknown field: cLeft"},
-        CommandRefusal{{"ku_limits", "alice", "tFoo", "??", "5"}, "unknown field: tFoo"},
-        CommandRefusal{{"ku_limits", "alice", "cLeft", "4", "=", "90"}, "invalid time class: "},
-        CommandRefusal{{"ku_limits", "alice", "cLeft", "-1", "=", "90"}, "invalid time class: "},
-        CommandRefusal{{"ku_limits", "alice", "cLeft", "9", "??", "5"}, "invalid time class: "},
-        CommandRefusal{{"ku_limits", "alice", "cFoo", "9", "??", "5"}, "unknown field: cFoo"},
-        CommandRefusal{{"ku_limits", "alice", "cLimit", "1", "??", "5"}, "unknown operator: ??"},
-        CommandRefusal{{"ku_limits", "alice", "30", "600", "700"}, "invalid session_limit: 700"},
-        CommandRefusal{{"ku_limits", "alice", "30", "-1"}, "invalid session_limit: -1"},
-        CommandRefusal{{"ku_limits", "alice", "30", "600", "700", "8"},
-                       "invalid session_limit: 700"},
-        CommandRefusal{{"ku_limits", "alice", "30", "600", "600", "8"}, "invalid priority: 8"},
-        CommandRefusal{{"ku_limits", "alice", "30", "600", "600", "-1"}, "invalid priority: -1"}));
+        CommandRefusal{limits({"ghost"}), usageText},
+        CommandRefusal{limits({"ghost", "x"}), "user does not exist: ghost"},
+        CommandRefusal{limits({"carol", "tLeft", "=", "1"}), "user not found: carol"},
+        CommandRefusal{limits({"alice", "30"}), usageText},
+        CommandRefusal{limits({"alice", "x1", "600"}), usageText},
+        CommandRefusal{limits({"alice", "+Fast"}), "unknown flag: Fast"},
+        CommandRefusal{limits({"alice", "tLeft", "==", "5"}), "unknown operator: =="},
+        CommandRefusal{limits({"alice", "tLeftX", "=", "5"}), "unknown field: tLeftX"},
+        CommandRefusal{limits({"alice", "cLeft", "4", "=", "90"}), "invalid time class: "},
+        CommandRefusal{limits({"alice", "cLeft", "9", "??", "5"}), "invalid time class: "},
+        CommandRefusal{limits({"alice", "cFoo", "9", "??", "5"}), "unknown field: cFoo"},
+        CommandRefusal{limits({"alice", "30", "600", "700", "8"}), "invalid session_limit: 700"},
+        CommandRefusal{limits({"alice", "30", "600", "600", "-1"}), "invalid priority: -1"}));
 
 using Limits = SystemTest;
 
@@ -203,29 +155,21 @@ TEST_F(Limits, ASubscriptionKeepsAnEndDate)
 {
     writeFile(userFilePath, accountsWith(subscribed(aliceAccount())));
     std::string before = readAccounts();
-    for (const char *expiry : {"0", "0d", "00x"}) {
-        expectRefused(run({"ku_limits", "alice", expiry, "600"}),
-                      "<expire> = 0 invalid (user alice has a subscription).");
-        EXPECT_EQ(readAccounts(), before);
-    }
+    expectRefused(run(limits({"alice", "0d", "600"})),
+                  "<expire> = 0 invalid (user alice has a subscription).");
+    EXPECT_EQ(readAccounts(), before);
 }
 
 TEST_F(Limits, AResetKeepsTheSubscriptionMark)
 {
     writeFile(userFilePath, accountsWith(subscribed(aliceAccount())));
-    Result result = run({"ku_limits", "alice", "1y", "600"});
-    EXPECT_EQ(result.status, 0);
+    std::time_t earliest = std::time(nullptr);
+    ASSERT_EQ(run(limits({"alice", "1y", "600"})).status, 0);
+    std::time_t latest = std::time(nullptr);
     UserRecord changed = accountRecords().at(1);
+    expectExpiry(changed.expire, "1y", earliest, latest);
     EXPECT_EQ(changed.flags, 0x9180);
     EXPECT_EQ(changed.savedClass, (std::array<std::int16_t, 4>{1, 2, 3, 4}));
-}
-
-TEST_F(Limits, AnOrdinaryUserIsToldAndNothingChanges)
-{
-    writeFile(userFilePath, accountsWith(aliceAccount()));
-    std::string before = readAccounts();
-    expectRefused(run({"ku_limits", "alice", "tLeft", "+=", "60"}, alice.uid), "must be root");
-    EXPECT_EQ(readAccounts(), before);
 }
 
 } // namespace
