@@ -139,10 +139,15 @@ void copyFile(const std::string &from, const std::string &to, mode_t mode)
     must(out.good() && chmod(to.c_str(), mode) == 0, "install " + to);
 }
 
+// Where `make install` puts them: the administrator's programs in
+// /usr/sbin, the users' in /usr/bin.
 void installPrograms()
 {
-    for (const std::string &name : listDirectory(KESTRUNE_PROGRAM_DIR))
-        copyFile(std::string(KESTRUNE_PROGRAM_DIR) + "/" + name, "/usr/sbin/" + name, 0755);
+    for (const char *directory : {"sbin", "bin"}) {
+        std::string built = std::string(KESTRUNE_PROGRAM_DIR) + "/" + directory;
+        for (const std::string &name : listDirectory(built))
+            copyFile(built + "/" + name, std::string("/usr/") + directory + "/" + name, 0755);
+    }
 }
 
 void build()
@@ -435,7 +440,9 @@ namespace
 
 std::string installedPath(const std::string &program)
 {
-    return program.find('/') == std::string::npos ? "/usr/sbin/" + program : program;
+    if (program.find('/') != std::string::npos)
+        return program;
+    return exists("/usr/sbin/" + program) ? "/usr/sbin/" + program : "/usr/bin/" + program;
 }
 
 // In a child: runs the program with PATH and the given variables, the

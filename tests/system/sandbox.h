@@ -78,7 +78,7 @@ struct Result {
     std::string out;
     std::string err;
 };
-// A name without "/" is a program installed in /usr/sbin.
+// A name without "/" is a program installed in /usr/sbin or /usr/bin.
 Result run(const std::vector<std::string> &argv, uid_t uid = 0);
 
 // A program started but not yet waited for.
