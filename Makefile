@@ -1,11 +1,17 @@
-# A thin front over CMake: make, make check, make bench, make install, make clean.
+# A thin front over CMake:
+#   make            build into build/
+#   make check      build and run every test (the end-to-end ones need root)
+#   make demo       the monitor at work, live, in a throwaway sandbox (root)
+#   make bench      the speed figures (root)
+#   make install    install into /usr (DESTDIR= honoured)
+#   make package    a Debian package in build/
 BUILD ?= build
 CMAKE_FLAGS ?=
 # Continuous integration treats every warning as an error.
 WERROR ?= $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure check bench install clean
+.PHONY: all deps configure check demo bench install package clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -17,14 +23,20 @@ configure: deps
 	cmake -S . -B $(BUILD) -DKESTRUNE_WERROR=$(WERROR) $(CMAKE_FLAGS)
 
 check: all
+	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the end-to-end tests will be skipped, as they build their sandbox of namespaces, which needs root."
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# Speed figures of the monitor; run as root (they build the test sandbox).
+demo: all
+	$(BUILD)/demo/kestrune_demo
+
 bench: all
 	$(BUILD)/bench/monitor_bench
 
 install: all
 	cmake --install $(BUILD) --prefix /usr
+
+package: all
+	cd $(BUILD) && cpack
 
 clean:
 	rm -rf $(BUILD)
