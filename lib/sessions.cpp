@@ -99,7 +99,9 @@ template <typename T> bool parseNumber(std::string_view text, T &value)
 }
 
 // The fields of the stat line after the command name, counted from 0: the
-// state is field 0, the terminal field 4, the start time field 19.
+// state is field 0, the parent field 1, the terminal field 4, the start time
+// field 19.
+constexpr int parentField = 1;
 constexpr int ttyField = 4;
 constexpr int startTimeField = 19;
 
@@ -117,6 +119,8 @@ bool parseStat(std::string_view line, ProcEntry &entry)
     std::size_t pos = close + 1;
     for (int field = 0; field <= startTimeField; ++field) {
         if (nextToken(token, line, pos) != 0)
+            return false;
+        if (field == parentField && !parseNumber(token, entry.ppid))
             return false;
         if (field == ttyField) {
             int tty = 0;
@@ -180,7 +184,11 @@ void scanProcesses(ProcessTable &processes)
     closedir(directory);
 }
 
-std::optional<std::uint64_t> processStartTime(pid_t pid)
+namespace
+{
+
+// What the stat line of the process now running under `pid` tells.
+std::optional<ProcEntry> statOf(pid_t pid)
 {
     char path[32];
     std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
@@ -193,7 +201,25 @@ std::optional<std::uint64_t> processStartTime(pid_t pid)
     close(processDir);
     if (!read)
         return std::nullopt;
-    return entry.startTime;
+    return entry;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> processStartTime(pid_t pid)
+{
+    std::optional<ProcEntry> entry = statOf(pid);
+    if (!entry)
+        return std::nullopt;
+    return entry->startTime;
+}
+
+std::optional<pid_t> parentOf(pid_t pid)
+{
+    std::optional<ProcEntry> entry = statOf(pid);
+    if (!entry)
+        return std::nullopt;
+    return entry->ppid;
 }
 
 int allLinesBusy(const ProcessTable &processes, DeviceNumber firstLine, int lines)

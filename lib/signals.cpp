@@ -56,12 +56,19 @@ bool terminateProcess(const ProcEntry &process, TerminatedList &terminated)
     return true;
 }
 
-void killTerminated(TerminatedList &terminated)
+void killTerminatedIf(TerminatedList &terminated,
+                      const std::function<bool(const TerminatedProcess &)> &stillDue)
 {
     for (const TerminatedProcess &process : terminated) {
-        sendThrough(process, SIGKILL);
+        if (stillDue(process))
+            sendThrough(process, SIGKILL);
         if (process.pidfd >= 0)
             close(process.pidfd);
     }
     terminated.clear();
+}
+
+void killTerminated(TerminatedList &terminated)
+{
+    killTerminatedIf(terminated, [](const TerminatedProcess &) { return true; });
 }

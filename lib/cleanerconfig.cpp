@@ -1,0 +1,62 @@
+// The configuration files of the two cleaners: keyword lines whose settings
+// take effect in the order they are read.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <strings.h>
+
+#include "common.h"
+#include "internal.h"
+
+namespace
+{
+
+struct LineBuffer {
+    char *text = nullptr;
+    std::size_t size = 0;
+    ~LineBuffer() { std::free(text); }
+};
+
+struct FileCloser {
+    std::FILE *file;
+    ~FileCloser() { std::fclose(file); }
+};
+
+} // namespace
+
+void readCleanerConfig(
+    const char *path, const std::function<void(std::string_view keyword, ConfigWords words)> &apply)
+{
+    std::FILE *file = std::fopen(path, "re");
+    if (file == nullptr)
+        perrorExit("fopen");
+    FileCloser closer{file};
+    LineBuffer line;
+    ssize_t length;
+    while ((length = getline(&line.text, &line.size, file)) >= 0) {
+        ConfigWords words{std::string_view(line.text, static_cast<std::size_t>(length))};
+        std::string_view keyword;
+        if (words.next(keyword))
+            apply(keyword, words);
+    }
+}
+
+bool sameKeyword(std::string_view word, std::string_view keyword)
+{
+    return word.size() == keyword.size() &&
+           strncasecmp(word.data(), keyword.data(), word.size()) == 0;
+}
+
+bool nextLoginUid(ConfigWords &words, uid_t &uid)
+{
+    std::string_view word;
+    while (words.next(word)) {
+        std::optional<uid_t> found = lookupUid(std::string(word).c_str());
+        if (found) {
+            uid = *found;
+            return true;
+        }
+    }
+    return false;
+}
