@@ -222,6 +222,7 @@ struct LoginEntry {
 
 struct ProcEntry {
     pid_t pid = 0;
+    pid_t ppid = 0; // the parent's id; 0 for a namespace's first process
     uid_t uid = 0;
     uid_t euid = 0;
     DeviceNumber tty = 0;
@@ -302,6 +303,65 @@ void copyText(std::span<char> out, std::string_view text);
 // ---------------------------------------------------------------- monitor support
 
 // ---------------------------------------------------------------- cleaners
+
+#include <functional>
+
+inline constexpr const char *reapFilesConfigPath = "/usr/lib/Kestrune/ku_reapfiles.config";
+inline constexpr const char *reapProcsConfigPath = "/usr/lib/Kestrune/ku_reapprocs.config";
+
+// The words of one configuration line that follow its keyword.
+struct ConfigWords {
+    std::string_view line;
+    std::size_t pos = 0;
+    // The next word; false at the end of the line.
+    bool next(std::string_view &word) { return nextToken(word, line, pos) == 0; }
+};
+
+// Reads a cleaner's configuration file and hands each line's first word and
+// the words after it to `apply`, in file order. A line is read whole, however
+// long: a piece of it must never be taken for a line of its own. Ends through
+// perrorExit("fopen") when the file cannot be opened.
+void readCleanerConfig(
+    const char *path,
+    const std::function<void(std::string_view keyword, ConfigWords words)> &apply);
+// Keywords are compared without regard to case.
+bool sameKeyword(std::string_view word, std::string_view keyword);
+
+// Owners whose files or processes a cleaner leaves alone. Ids are kept
+// whole: one cut to 16 bits would spare another user and not this one.
+template <std::size_t Capacity> using ExemptList = FixedList<uid_t, Capacity>;
+
+// The id of each following word that names a login, in order; words that
+// name no user are passed over. False at the end of the line.
+bool nextLoginUid(ConfigWords &words, uid_t &uid);
+
+// Adds the ids of the logins on the rest of the line; what does not fit is
+// dropped.
+template <std::size_t Capacity> void addExemptions(ExemptList<Capacity> &exempt, ConfigWords words)
+{
+    uid_t uid = 0;
+    while (!exempt.full() && nextLoginUid(words, uid))
+        exempt.push(uid);
+}
+
+// Whether an owner is exempt or has a session in the login table.
+template <std::size_t Capacity>
+bool ownerSpared(const ExemptList<Capacity> &exempt, const LoginTable &logins, uid_t uid)
+{
+    for (uid_t spared : exempt) {
+        if (spared == uid)
+            return true;
+    }
+    return uidLoggedIn(logins, uid) != 0;
+}
+
+// The parent of the process now running under `pid`; none if it is gone.
+std::optional<pid_t> parentOf(pid_t pid);
+
+// Sends SIGKILL to each process on the list that `stillDue` keeps, through
+// the descriptor that has held it since its SIGTERM, and empties the list.
+void killTerminatedIf(TerminatedList &terminated,
+                      const std::function<bool(const TerminatedProcess &)> &stillDue);
 
 // ---------------------------------------------------------------- maintenance commands
 
