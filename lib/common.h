@@ -365,6 +365,60 @@ void killTerminatedIf(TerminatedList &terminated,
 
 // ---------------------------------------------------------------- maintenance commands
 
+#include <bitset>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+// One bit for each 16-bit user id.
+using UidSet = std::bitset<65536>;
+
+// The login of each 16-bit user id, each asked of the password database at
+// most once per run: the database is read through once, and only the ids it
+// did not show are then looked up one by one (a source that does not
+// enumerate may still hold them). The first entry of an id wins, as with
+// getpwuid; ids of 65535 and above never name an account.
+class PasswordTable
+{
+  public:
+    PasswordTable();
+    // Reads the database through, unless done already.
+    void load();
+    // The login, whole; null when the id has none. Valid for the table's life.
+    const char *nameOf(std::uint16_t uid);
+
+  private:
+    void remember(std::uint16_t uid, const char *name);
+
+    bool loaded_ = false;
+    std::vector<std::int32_t> where_; // index into names_, or a mark
+    std::deque<std::string> names_;   // entries never move once added
+};
+
+// A program a scheduled pass runs by path for an account, with its login,
+// and the ids it has been run for (or passed over) in this run.
+struct AccountAction {
+    const char *program;
+    UidSet done{};
+};
+
+// Runs passes over the account file until one finds nothing to do. A pass
+// reads the time, then looks at each user id's first record only (the one
+// every command acts on): `choose` gives the action due for it, or null. At
+// the first account due for an action not yet taken on its id, the pass
+// closes the file and runs the program with the account's login. An id whose
+// login does not lead back to it is passed over, and no action is taken
+// twice on one id, so every run ends whatever the programs do.
+void runDueAccounts(PasswordTable &passwords,
+                    const std::function<AccountAction *(const UserRecord &, std::time_t now)> &choose);
+
+// Whether an expiry time has come: set, and not later than now.
+inline bool isDue(std::int32_t expire, std::time_t now)
+{
+    return expire != 0 && expire <= now;
+}
+
 // ---------------------------------------------------------------- account commands
 
 #include <string>
