@@ -1,0 +1,134 @@
+// ku_eject against real processes of the sandbox's users: SIGTERM, and 5
+// seconds later SIGKILL to the very same processes, however many.
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+
+#include "sandbox.h"
+
+using namespace sandbox;
+using namespace std::chrono_literals;
+
+namespace
+{
+
+using Eject = SystemTest;
+
+class EjectRefusals : public SystemTest, public ::testing::WithParamInterface<CommandRefusal>
+{
+};
+
+TEST_P(EjectRefusals, SignalNothing)
+{
+    UserProcess process({.uid = alice.uid});
+    expectRefused(run(GetParam().argv), GetParam().message);
+    EXPECT_TRUE(process.running());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EjectRefusals,
+    ::testing::Values(CommandRefusal{{"ku_eject"}, "usage: ku_eject <login>"},
+                      CommandRefusal{{"ku_eject", "alice", "bob"}, "usage: ku_eject <login>"},
+                      CommandRefusal{{"ku_eject", "1001"}, "user does not exist: 1001"},
+                      CommandRefusal{{"ku_eject", "root"}, "can't kick root!"}));
+
+TEST_F(Eject, EndsEveryProcessOfTheUserEvenOneThatIgnoresTerm)
+{
+    UserProcess polite({.uid = alice.uid});
+    UserProcess stubborn({.uid = alice.uid, .ignoreTerm = true});
+    UserProcess borrowed({.uid = bob.uid, .euid = alice.uid}); // set-user-id to alice
+    UserProcess lent({.uid = alice.uid, .euid = bob.uid});
+    UserProcess other({.uid = bob.uid});
+    auto begun = std::chrono::steady_clock::now();
+    Result result = run({"ku_eject", "alice"});
+    EXPECT_GE(std::chrono::steady_clock::now() - begun, 5s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "user kicked: alice\n");
+    EXPECT_EQ(polite.waitForExit(1s), 128 + SIGTERM);
+    EXPECT_EQ(borrowed.waitForExit(1s), 128 + SIGTERM);
+    EXPECT_EQ(lent.waitForExit(1s), 128 + SIGTERM);
+    EXPECT_EQ(stubborn.waitForExit(1s), 128 + SIGKILL);
+    EXPECT_TRUE(other.running());
+}
+
+TEST_F(Eject, WithoutProcessesSaysNothing)
+{
+    // bigid's id cut to 16 bits is wrapped's: the process is not wrapped's.
+    UserProcess bigids({.uid = bigid.uid});
+    Result result = run({"ku_eject", "wrapped"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_TRUE(bigids.running());
+}
+
+TEST_F(Eject, KillSparesAProcessThatTookAnIdDuringTheWait)
+{
+    auto first = std::make_unique<UserProcess>(UserProcess::Options{.uid = alice.uid});
+    pid_t reused = first->pid();
+    Running eject = start({"ku_eject", "alice"});
+    ASSERT_EQ(first->waitForExit(4s), 128 + SIGTERM);
+    first.reset();
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << reused - 1;
+    UserProcess second({.uid = alice.uid});
+    ASSERT_EQ(second.pid(), reused);
+    Result result = finish(eject);
+    EXPECT_EQ(result.out, "user kicked: alice\n");
+    EXPECT_EQ(second.waitForExit(300ms), -1) << "SIGKILL reached the process that took the id";
+}
+
+// A root process with `count` children of the user, which it reaps as
+// they end, as init would; it ends with the last of them.
+pid_t startFamily(uid_t uid, int count)
+{
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    pid_t parent = fork();
+    if (parent == 0) {
+        setpgid(0, 0); // a group of its own, to end it by if the test fails
+        for (int i = 0; i < count; ++i) {
+            if (fork() == 0) {
+                if (close(ready[1]) != 0 || setgid(100) != 0 || setuid(uid) != 0)
+                    _exit(126);
+                for (;;)
+                    pause();
+            }
+        }
+        close(ready[1]);
+        while (wait(nullptr) > 0 || errno == EINTR) {
+        }
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    EXPECT_EQ(read(ready[0], &byte, 1), 0); // every child has started
+    close(ready[0]);
+    return parent;
+}
+
+TEST_F(Eject, EndsMoreProcessesThanOneListHolds)
+{
+    pid_t family = startFamily(alice.uid, 1100);
+    auto begun = std::chrono::steady_clock::now();
+    // With room for few descriptors, it must make room for a whole list.
+    Result result = run({"/bin/sh", "-c", "ulimit -S -n 256 && exec ku_eject alice"});
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 20s) << "more rounds than two lists need";
+    EXPECT_EQ(result.out, "user kicked: alice\n");
+    int status = -1;
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         waitpid(family, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(WIFEXITED(status)) << "some of the user's processes still run";
+    if (!WIFEXITED(status)) {
+        kill(-family, SIGKILL);
+        waitpid(family, nullptr, 0);
+    }
+}
+
+} // namespace
