@@ -1,0 +1,74 @@
+// ku_list: one line per account, for every account or for the logins
+// named, showing what the expiry runner will do when the account expires.
+#include <array>
+#include <cstdio>
+
+#include "common.h"
+
+namespace
+{
+
+const char *expiryAction(const UserRecord &record)
+{
+    if (record.expire == 0)
+        return "N/A";
+    return (record.flags & flagSubscribed) != 0 ? "UNSUBSCRIBE" : "DELETE";
+}
+
+void printAccount(PasswordTable &passwords, const UserRecord &record)
+{
+    const char *login = passwords.nameOf(record.uid);
+    if (login == nullptr)
+        return;
+    std::array<char, phoneTextSize> phone{"N/A"};
+    // A number the formats cannot lay out shows as an empty field.
+    if (record.phoneLocal != 0)
+        formatPhone(phone, record.phoneArea, record.phoneLocal, Settings.PhNoAreaFormat.data(),
+                    Settings.PhNoLocalFormat.data());
+    std::array<char, byteTextSize> traffic;
+    formatBytes(traffic, record.totalBytes);
+    // The times are the fields' 32 bits read as unsigned.
+    std::printf("%s %s %d %d %d %d %d %s %s %lu %lu\n", login, phone.data(),
+                priorityOf(record.flags), record.tLeft, record.tLimit, record.sLeft, record.sLimit,
+                traffic.data(), expiryAction(record),
+                static_cast<unsigned long>(static_cast<std::uint32_t>(record.expire)),
+                static_cast<unsigned long>(static_cast<std::uint32_t>(record.stamp)));
+}
+
+void listAll(PasswordTable &passwords)
+{
+    UserRecord record;
+    while (userFileRead(&record) == 0)
+        printAccount(passwords, record);
+}
+
+void listNamed(PasswordTable &passwords, std::span<char *const> logins)
+{
+    for (const char *login : logins) {
+        std::uint16_t uid = nameToUid(login);
+        UserRecord record;
+        if (uid != unknownUid && userFileFind(&record, uid) == 0)
+            printAccount(passwords, record);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    readConfig();
+    PasswordTable passwords;
+    // Read before the lock is taken, so that the monitor waits less.
+    passwords.load();
+    userFileOpen();
+    std::span<char *const> logins(argv + 1, static_cast<std::size_t>(argc - 1));
+    if (logins.empty())
+        listAll(passwords);
+    else
+        listNamed(passwords, logins);
+    userFileClose();
+    // A listing that could not be written is no listing.
+    if (std::fflush(stdout) != 0)
+        perrorExit("stdout");
+    return 0;
+}
