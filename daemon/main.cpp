@@ -48,6 +48,7 @@ int main()
     detach();
     openlog("linewatchd", 0, LOG_DAEMON);
     guestUid = nameToUid("guest");
+    allowDescriptorsForTermination();
     if (host != nullptr)
         copyText(mailHost, host);
     MonitorEffects effects;

@@ -6,13 +6,18 @@
 #include <sys/types.h>
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // ---------------------------------------------------------------- paths
 
@@ -260,6 +265,10 @@ using TerminatedList = FixedList<TerminatedProcess, 1024>;
 bool terminateProcess(const ProcEntry &process, TerminatedList &terminated);
 // Sends SIGKILL to every process on the list and empties it.
 void killTerminated(TerminatedList &terminated);
+// Every process on a list is held by a descriptor of its own until its
+// SIGKILL: raises the soft limit on open files, as far as the hard limit
+// allows, so that a full list fits beside the program's other files.
+void allowDescriptorsForTermination();
 
 // ---------------------------------------------------------------- codecs
 
@@ -290,7 +299,13 @@ int timeClassAt(const TimeClassTable &table, int weekday, int hour);
 // names where, quotes the condition and gives the system's reason.
 [[noreturn]] void checkFailed(const char *source, const char *operation, const char *condition);
 
+// The text after the last "/" of a path, or the whole path without one.
+const char *baseName(const char *path);
 int runProgram(const char *path, ...) __attribute__((sentinel));
+// Runs a program with a ready argument vector and waits for it: by its
+// path, or looked up on PATH when `search` is set. A program that cannot
+// be started prints `label` and the reason and gives 1.
+int runVector(const char *program, const char *const *argv, bool search, const char *label);
 void fCopy(const char *source, const char *destination);
 
 // Creates and opens a fresh temporary file from a "/tmp/XXXXXX" template in
@@ -303,8 +318,6 @@ void copyText(std::span<char> out, std::string_view text);
 // ---------------------------------------------------------------- monitor support
 
 // ---------------------------------------------------------------- cleaners
-
-#include <functional>
 
 inline constexpr const char *reapFilesConfigPath = "/usr/lib/Kestrune/ku_reapfiles.config";
 inline constexpr const char *reapProcsConfigPath = "/usr/lib/Kestrune/ku_reapprocs.config";
@@ -365,12 +378,6 @@ void killTerminatedIf(TerminatedList &terminated,
 
 // ---------------------------------------------------------------- maintenance commands
 
-#include <bitset>
-#include <deque>
-#include <functional>
-#include <string>
-#include <vector>
-
 // One bit for each 16-bit user id.
 using UidSet = std::bitset<65536>;
 
@@ -410,8 +417,9 @@ struct AccountAction {
 // closes the file and runs the program with the account's login. An id whose
 // login does not lead back to it is passed over, and no action is taken
 // twice on one id, so every run ends whatever the programs do.
-void runDueAccounts(PasswordTable &passwords,
-                    const std::function<AccountAction *(const UserRecord &, std::time_t now)> &choose);
+void runDueAccounts(
+    PasswordTable &passwords,
+    const std::function<AccountAction *(const UserRecord &, std::time_t now)> &choose);
 
 // Whether an expiry time has come: set, and not later than now.
 inline bool isDue(std::int32_t expire, std::time_t now)
@@ -420,8 +428,6 @@ inline bool isDue(std::int32_t expire, std::time_t now)
 }
 
 // ---------------------------------------------------------------- account commands
-
-#include <string>
 
 // A number typed on a command line, read as strtol reads base 10 (leading
 // blanks and a sign, up to the first non-digit, 0 without digits), held to

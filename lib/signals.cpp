@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -71,4 +72,15 @@ void killTerminatedIf(TerminatedList &terminated,
 void killTerminated(TerminatedList &terminated)
 {
     killTerminatedIf(terminated, [](const TerminatedProcess &) { return true; });
+}
+
+void allowDescriptorsForTermination()
+{
+    constexpr rlim_t wanted = TerminatedList::capacity() + 64;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted ? wanted : limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
 }

@@ -65,12 +65,6 @@ namespace
 
 constexpr int maxArguments = 16; // argument 0, up to 14 more, the null
 
-const char *baseName(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    return slash != nullptr ? slash + 1 : path;
-}
-
 int waitForChild(pid_t child)
 {
     int status = 0;
@@ -83,6 +77,12 @@ int waitForChild(pid_t child)
 }
 
 } // namespace
+
+const char *baseName(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
 
 int runProgram(const char *path, ...)
 {
@@ -107,7 +107,11 @@ int runProgram(const char *path, ...)
         std::perror("execv");
         return 1;
     }
+    return runVector(path, argv, false, "execv");
+}
 
+int runVector(const char *program, const char *const *argv, bool search, const char *label)
+{
     // Output still buffered here must not be written twice by the child.
     std::fflush(stdout);
     std::fflush(stderr);
@@ -115,10 +119,13 @@ int runProgram(const char *path, ...)
     if (child < 0)
         perrorExit("fork");
     if (child == 0) {
-        execv(path, const_cast<char *const *>(argv));
+        if (search)
+            execvp(program, const_cast<char *const *>(argv));
+        else
+            execv(program, const_cast<char *const *>(argv));
         // The child shares the parent's open files and locks: it must leave
         // without closing or flushing anything of theirs.
-        std::perror("execv");
+        std::perror(label);
         _exit(1);
     }
     return waitForChild(child);

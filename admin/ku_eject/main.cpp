@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <thread>
 
-#include <sys/resource.h>
-
 #include "common.h"
 
 namespace
@@ -19,19 +17,6 @@ bool belongsTo(const ProcEntry &process, uid_t uid)
 {
     // Whole ids: cut to 16 bits, another user's process could match.
     return process.uid == uid || process.euid == uid;
-}
-
-// Every process on the list is held by a descriptor of its own until its
-// SIGKILL, so the descriptor limit must leave room for a full list.
-void allowDescriptorsForList()
-{
-    rlimit limit{};
-    constexpr rlim_t wanted = TerminatedList::capacity() + 64;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
-        limit.rlim_cur =
-            limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted ? wanted : limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 using Signalled = FixedList<ProcEntry, TerminatedList::capacity()>;
@@ -68,7 +53,7 @@ bool terminateRound(const ProcessTable &table, uid_t uid, Signalled &signalled,
 // Whether any process was signalled.
 bool eject(uid_t uid)
 {
-    allowDescriptorsForList();
+    allowDescriptorsForTermination();
     Signalled signalled;
     bool any = false;
     for (int round = 0; round < maxRounds; ++round) {

@@ -129,6 +129,7 @@ void gracePeriod()
 int main()
 {
     readCleanerConfig(reapProcsConfigPath, applyLine);
+    allowDescriptorsForTermination();
     readUtmp(rules.logins);
     rules.spared = selfAndAncestors();
     scanProcesses(firstScan);
