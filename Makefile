@@ -31,6 +31,7 @@ demo: all
 
 bench: all
 	$(BUILD)/bench/monitor_bench
+	$(BUILD)/bench/maintenance_bench
 
 install: all
 	cmake --install $(BUILD) --prefix /usr
