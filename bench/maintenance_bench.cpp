@@ -1,7 +1,7 @@
-// The maintenance commands whose cost grows with the password database and
-// the account file: ku_reconcile over 20,000 and 40,000 records against as
-// many users, and ku_list of 10,000 accounts. Run as root, inside the test
-// sandbox, with the installed programs and a generated /etc/passwd.
+// The commands whose cost grows with the password database and the account
+// file: ku_reconcile over 20,000 and 40,000 records against as many users,
+// ku_list of 10,000 accounts, and ku_enrol into a file of 10,000 accounts. Run as root, inside the
+// test sandbox, with the installed programs and a generated /etc/passwd.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -52,15 +52,18 @@ std::vector<UserRecord> untidyAccounts(int count)
 }
 
 // Runs an installed program as root, its output thrown away; its status.
-int runQuietly(const char *path)
+int runQuietly(const char *path, std::vector<const char *> arguments = {})
 {
-    const char *argv[] = {path, nullptr};
+    std::vector<const char *> argv{path};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t child = 0;
     int status = -1;
-    if (posix_spawn(&child, path, &actions, nullptr, const_cast<char **>(argv), environ) == 0)
+    if (posix_spawn(&child, path, &actions, nullptr, const_cast<char **>(argv.data()), environ) ==
+        0)
         waitpid(child, &status, 0);
     posix_spawn_file_actions_destroy(&actions);
     return status;
@@ -101,6 +104,36 @@ void BM_List(benchmark::State &state)
     state.counters["accounts"] = count;
 }
 BENCHMARK(BM_List)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// A new account with a phone number into a file of `count`: the number is
+// checked against every account twice (before and under the append's
+// lock) and against the ban file.
+void BM_Enrol(benchmark::State &state)
+{
+    int count = static_cast<int>(state.range(0));
+    writePasswords("/tmp/bench-passwd", count + 1);
+    sandbox::StandIn passwords("/etc/passwd", "/tmp/bench-passwd");
+    sandbox::writeConfig("PhNoLocalFormat 3-4\n");
+    std::vector<UserRecord> records;
+    for (int i = 0; i < count; ++i) {
+        records.push_back(sandbox::accountFor(firstUid + static_cast<uid_t>(i)));
+        records.back().phoneArea = 555;
+        records.back().phoneLocal = 1000000 + static_cast<std::uint32_t>(i);
+    }
+    std::string accounts = sandbox::userRecordImage(records);
+    sandbox::writeBans({BanRecord{1, 1900, 0, 0}, BanRecord{0, 555, 9999999, 0}});
+    std::string newcomer = "user" + std::to_string(firstUid + static_cast<uid_t>(count));
+    for (auto _ : state) {
+        state.PauseTiming();
+        sandbox::writeFile(userFilePath, accounts);
+        state.ResumeTiming();
+        if (runQuietly("/usr/sbin/ku_enrol",
+                       {newcomer.c_str(), "30", "600", "600", "4", "555 777-1234"}) != 0)
+            state.SkipWithError("ku_enrol failed");
+    }
+    state.counters["accounts"] = count;
+}
+BENCHMARK(BM_Enrol)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
