@@ -38,6 +38,8 @@ class Stress : public SystemTest
     void SetUp() override
     {
         SystemTest::SetUp();
+        if (IsSkipped())
+            return;
         std::string passwords = readFile("/etc/passwd");
         for (int i = 1; i <= 40; ++i)
             passwords +=
