@@ -14,7 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "sandbox.h"
+#include "sandboxed.h"
 
 extern char **environ;
 
@@ -139,14 +139,5 @@ BENCHMARK(BM_Enrol)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (geteuid() != 0) {
-        std::fprintf(stderr, "the benchmarks need root to build their sandbox\n");
-        return 1;
-    }
-    sandbox::runInside([] {
-        mkdir(productDir, 0755);
-        benchmark::RunSpecifiedBenchmarks();
-        return 0;
-    });
+    return runSandboxedBenchmarks(argc, argv);
 }

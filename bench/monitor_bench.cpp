@@ -17,7 +17,7 @@
 #include <benchmark/benchmark.h>
 
 #include "monitor.h"
-#include "sandbox.h"
+#include "sandboxed.h"
 
 extern char **environ;
 
@@ -134,16 +134,5 @@ BENCHMARK(BM_AccountingPass)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (geteuid() != 0) {
-        std::fprintf(stderr, "the benchmarks need root to build their sandbox\n");
-        return 1;
-    }
-    sandbox::runInside([] {
-        mkdir(productDir, 0755);
-        startSleepers();
-        benchmark::RunSpecifiedBenchmarks();
-        stopSleepers();
-        return 0;
-    });
+    return runSandboxedBenchmarks(argc, argv, startSleepers, stopSleepers);
 }
