@@ -32,6 +32,12 @@ void readCleanerConfig(
     if (file == nullptr)
         perrorExit("fopen");
     FileCloser closer{file};
+    readCleanerLines(file, apply);
+}
+
+void readCleanerLines(std::FILE *file,
+                      const std::function<void(std::string_view keyword, ConfigWords words)> &apply)
+{
     LineBuffer line;
     ssize_t length;
     while ((length = getline(&line.text, &line.size, file)) >= 0) {

@@ -141,7 +141,9 @@ bool readFormat(Values values, std::span<char> format)
     return true;
 }
 
-void applyLine(std::string_view line)
+} // namespace
+
+void applyConfigLine(std::string_view line)
 {
     Values values{line, 0};
     std::string_view key;
@@ -183,6 +185,9 @@ void applyLine(std::string_view line)
         Settings.localDigits = formatDigitCount(Settings.PhNoLocalFormat.data());
 }
 
+namespace
+{
+
 struct FileCloser {
     std::FILE *file;
     ~FileCloser() { std::fclose(file); }
@@ -199,5 +204,5 @@ void readConfig()
     Settings = SiteSettings{};
     char line[lineSize];
     while (std::fgets(line, sizeof line, file) != nullptr)
-        applyLine(line);
+        applyConfigLine(line);
 }

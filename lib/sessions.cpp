@@ -36,6 +36,8 @@ template <std::size_t N> std::string_view printablePrefix(const char (&field)[N]
     return std::string_view(field, length);
 }
 
+} // namespace
+
 std::optional<LoginEntry> loginOf(const utmp &record)
 {
     if (record.ut_type != USER_PROCESS)
@@ -53,8 +55,6 @@ std::optional<LoginEntry> loginOf(const utmp &record)
     entry.loginTime = static_cast<std::int32_t>(record.ut_tv.tv_sec);
     return entry;
 }
-
-} // namespace
 
 void readUtmp(LoginTable &logins)
 {
@@ -105,6 +105,8 @@ constexpr int parentField = 1;
 constexpr int ttyField = 4;
 constexpr int startTimeField = 19;
 
+} // namespace
+
 // The stat line: "pid (comm) state ppid pgrp session tty ...". A process
 // names itself, so the name runs from the first "(" to the last ")": blanks
 // and parentheses in it cannot shift the fields that follow.
@@ -145,6 +147,9 @@ bool parseStatus(std::string_view status, ProcEntry &entry)
     return nextToken(real, line, pos) == 0 && nextToken(effective, line, pos) == 0 &&
            parseNumber(real, entry.uid) && parseNumber(effective, entry.euid);
 }
+
+namespace
+{
 
 // Both files are read relative to the process's own directory, which is
 // looked up once.
