@@ -3,6 +3,7 @@
 #   make check      build and run every test (the end-to-end ones need root)
 #   make demo       the monitor at work, live, in a throwaway sandbox (root)
 #   make bench      the speed figures (root)
+#   make fuzz       the fuzz targets, FUZZ_SECONDS (30) each, built with clang
 #   make install    install into /usr (DESTDIR= honoured)
 #   make package    a Debian package in build/
 BUILD ?= build
@@ -32,6 +33,15 @@ demo: all
 bench: all
 	$(BUILD)/bench/monitor_bench
 	$(BUILD)/bench/maintenance_bench
+
+# libFuzzer needs clang: the targets have a build of their own.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+.PHONY: fuzz
+fuzz: deps
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DKESTRUNE_FUZZ=ON -DBUILD_TESTING=OFF -DKESTRUNE_WERROR=$(WERROR)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	./fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 install: all
 	cmake --install $(BUILD) --prefix /usr
