@@ -57,9 +57,14 @@ int banFileWrite(const BanRecord *record)
     return writeRecordBytes(banFile, banFileFD, encodeBanRecord(*record));
 }
 
+int banFileAppend(const BanRecord *record)
+{
+    return appendRecordBytes(banFile, banFileFD, encodeBanRecord(*record));
+}
+
 int banFileReplace(const char *source)
 {
-    return replaceRecordFile(banFile, banFileFD, source) ? 0 : 1;
+    return replaceRecordFile(banFile, banFileFD, banFilePath, source) ? 0 : 1;
 }
 
 namespace

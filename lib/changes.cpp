@@ -1,13 +1,15 @@
 // How the account and ban commands put their changes into the record
 // files: a write that fails ends the command instead of being confirmed, and
-// a record is dropped through a temporary copy that goes back under the
-// file's own lock, so no other writer's change can slip in and be lost.
+// records are dropped by writing the others to a fresh file that takes the
+// file's place under the file's own lock, so that no other writer's change
+// can slip in and be lost, and a crash leaves the old file or the new one.
 #include <cerrno>
 #include <cstdio>
 
 #include <unistd.h>
 
 #include "common.h"
+#include "internal.h"
 
 void writeFailed(const char *path)
 {
@@ -26,62 +28,69 @@ void rewriteAccount(const UserRecord &record)
 namespace
 {
 
-// What differs between dropping an account and dropping a ban.
+// What differs between dropping accounts and dropping bans.
 struct RecordFile {
-    std::FILE *stream;
+    std::FILE *&stream;
+    int &fd;
     std::size_t recordSize;
     const char *path;
-    const char *copyCondition; // quoted when the copy cannot be made
-    int (*replace)(const char *source);
 };
 
-[[noreturn]] void copyFailed(const char *copyName, const char *label)
+[[noreturn]] void copyFailed(Replacement &replacement)
 {
-    int reason = errno;
-    unlink(copyName);
-    errno = reason;
-    perrorExit(label);
+    abandonReplacement(replacement);
+    perrorExit(replacement.name.c_str());
 }
 
-// Writes every whole record but the one at `dropped` to the copy; a
+// Writes every whole record that is not dropped to the fresh file; a
 // trailing piece of a record is not one and goes.
-void copyAllBut(const RecordFile &file, long dropped, std::FILE *copy, const char *copyName)
+void copyKept(const RecordFile &file, const RecordFilter &dropped, Replacement &replacement)
 {
     std::rewind(file.stream);
     std::array<char, userRecordSize> record; // the larger of the two sizes
     for (long index = 0; std::fread(record.data(), file.recordSize, 1, file.stream) == 1; ++index) {
-        if (index != dropped && std::fwrite(record.data(), file.recordSize, 1, copy) != 1)
-            copyFailed(copyName, copyName);
+        if (!dropped(index) &&
+            std::fwrite(record.data(), file.recordSize, 1, replacement.stream) != 1)
+            copyFailed(replacement);
     }
-    if (std::fclose(copy) != 0)
-        copyFailed(copyName, copyName);
+    // A write that fails late must still be told as the fresh file's.
+    if (std::ferror(file.stream) || std::fflush(replacement.stream) != 0)
+        copyFailed(replacement);
 }
 
-void drop(const RecordFile &file, long index, const char *program)
+void drop(const RecordFile &file, const RecordFilter &dropped, const char *program,
+          const char *condition)
 {
-    char copyName[] = "/tmp/XXXXXX";
-    std::FILE *copy = createTempFile(copyName);
-    if (copy == nullptr)
-        checkFailed(program, "main", file.copyCondition);
-    copyAllBut(file, index, copy, copyName);
-    if (file.replace(copyName) != 0)
-        copyFailed(copyName, file.path);
-    unlink(copyName);
+    Replacement replacement;
+    if (std::fflush(file.stream) != 0 || !beginReplacement(file.path, file.fd, replacement)) {
+        // A file open for reading only cannot be replaced by this process.
+        if (errno == EBADF)
+            perrorExit(file.path);
+        checkFailed(program, "main", condition);
+    }
+    copyKept(file, dropped, replacement);
+    if (!commitReplacement(file.path, file.stream, file.fd, replacement))
+        perrorExit(file.path);
 }
 
 } // namespace
 
+void userFileDropIf(const RecordFilter &dropped, const char *program, const char *condition)
+{
+    drop({userFile, userFileFD, userRecordSize, userFilePath}, dropped, program, condition);
+}
+
 void userFileDrop(long index, const char *program)
 {
-    drop({userFile, userRecordSize, userFilePath, "tUserFile != ((void *) 0)", userFileReplace},
-         index, program);
+    userFileDropIf([index](long at) { return at == index; }, program, "tUserFile != ((void *) 0)");
 }
 
 void banFileDrop(long index, const char *program)
 {
     static_assert(banRecordSize <= userRecordSize);
-    drop({banFile, banRecordSize, banFilePath, "tBanFile != ((void *)0)", banFileReplace}, index,
-         program);
+    drop(
+        {banFile, banFileFD, banRecordSize, banFilePath}, [index](long at) { return at == index; },
+        program, "tBanFile != ((void *)0)");
 }
 
 void removeAccount(const char *login, const char *program)

@@ -128,9 +128,13 @@ int userFileRead(UserRecord *record);
 int userFileWrite(const UserRecord *record);
 int userFileRewrite(const UserRecord *record);
 int userFileFind(UserRecord *record, std::uint16_t uid);
-// Replaces the whole content of the open, exclusively locked account file
-// with the content of `source`, keeping the lock held throughout. 0 when
-// done; 1, with errno set, when not.
+// Adds a record after the last whole one, cutting off a piece of a record
+// that an interrupted append left at the end. 0 when written; 1 when not.
+int userFileAppend(const UserRecord *record);
+// Replaces the open, exclusively locked account file with a fresh file of
+// the content of `source`, put in its place at once; the lock is held
+// throughout and `userFile` then reads the new file. 0 when done; 1, with
+// errno set, when not (the file is then as it was).
 int userFileReplace(const char *source);
 
 std::uint16_t nameToUid(const char *login);
@@ -167,7 +171,8 @@ void banFileClose();
 int banFileRead(BanRecord *record);
 int banFileWrite(const BanRecord *record);
 int banFileFind(BanRecord *record, std::uint32_t area, std::uint32_t local);
-// As userFileReplace, for the open ban file.
+// As userFileAppend and userFileReplace, for the open ban file.
+int banFileAppend(const BanRecord *record);
 int banFileReplace(const char *source);
 
 // ---------------------------------------------------------------- settings
@@ -466,11 +471,16 @@ int parseFullPhone(std::uint32_t &area, std::uint32_t &local, std::string_view t
 void rewriteAccount(const UserRecord &record);
 
 // Drops the record at `index` from the open account or ban file: the other
-// records go to a fresh temporary copy, which then replaces the file's
-// content while its lock is still held. Any failure ends the process with
-// the file as it was; `program` names the command in the diagnostic.
+// records go to a fresh file beside it, which then takes its place while its
+// lock is still held. Any failure ends the process with the file as it was;
+// `program` names the command in the diagnostic.
 void userFileDrop(long index, const char *program);
 void banFileDrop(long index, const char *program);
+// Whether the record at an index, counted from 0, is to go.
+using RecordFilter = std::function<bool(long index)>;
+// As userFileDrop, for every record that `dropped` names; `condition` is
+// quoted when the fresh file cannot be created.
+void userFileDropIf(const RecordFilter &dropped, const char *program, const char *condition);
 
 // Removes the first account record of a named user and confirms it with
 // "user deleted: %s"; the system user stays.

@@ -5,8 +5,10 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include <sys/types.h>
@@ -27,9 +29,32 @@ std::FILE *openRecordFile(const char *path, bool writable, int &fd, const char *
 void closeRecordFile(std::FILE *&stream, int &fd);
 int readRecordBytes(std::FILE *stream, std::span<std::uint8_t> record);
 int writeRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> record);
-// Puts the content of `source` into the open record file through the
-// descriptor that holds its lock. False, with errno set, when that fails.
-bool replaceRecordFile(std::FILE *stream, int fd, const char *source);
+// Writes the record after the last whole record of the file, cutting off a
+// piece of one that an interrupted append left there.
+int appendRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> record);
+
+// A fresh file beside a record file, written in full before it takes the
+// file's place, so that a crash leaves either the old file or the new one.
+struct Replacement {
+    std::string name;
+    std::FILE *stream = nullptr; // null once committed or abandoned
+};
+// Starts replacing the record file at `path`, open on `fd` under its
+// exclusive lock: removes what interrupted replacements left, then creates
+// the fresh file exclusively, locked, with the old one's owner and mode.
+// False, with errno set (EBADF when `fd` is open for reading only).
+bool beginReplacement(const char *path, int fd, Replacement &replacement);
+// Syncs the fresh file, renames it over `path` and syncs the directory;
+// `stream` and `fd` then hold the new file, still locked, and the old one's
+// lock is gone. False, with errno set, when a step fails: before the
+// rename the fresh file is removed and the record file is as it was.
+bool commitReplacement(const char *path, std::FILE *&stream, int &fd, Replacement &replacement);
+// Removes the fresh file, keeping errno.
+void abandonReplacement(Replacement &replacement);
+// Replaces the open record file with the content of `source` (a path or an
+// open descriptor) as above. False, with errno set, when that fails.
+bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, const char *source);
+bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, int sourceFd);
 
 // Writes all of `size` bytes at `offset`; false, with errno set, if not.
 bool writeAllAt(int fd, const void *data, std::size_t size, off_t offset);
@@ -54,3 +79,21 @@ struct DecimalText {
     }
     std::string_view view() const { return {digits.data(), length}; }
 };
+
+// The parsers of outside input, each on a line or buffer already read, so
+// that the tests and fuzz targets reach them without the files they read.
+struct utmp;
+struct LoginEntry;
+struct ProcEntry;
+struct ConfigWords;
+// A login record's entry: only user sessions of known users give one.
+std::optional<LoginEntry> loginOf(const utmp &record);
+// A process's stat line and status file.
+bool parseStat(std::string_view line, ProcEntry &entry);
+bool parseStatus(std::string_view status, ProcEntry &entry);
+// One line of the site's configuration file, applied to Settings.
+void applyConfigLine(std::string_view line);
+// The lines of an open cleaner's configuration file, as readCleanerConfig
+// hands them over.
+void readCleanerLines(
+    std::FILE *file, const std::function<void(std::string_view keyword, ConfigWords words)> &apply);

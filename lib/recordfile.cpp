@@ -1,7 +1,10 @@
-// Opening, locking, reading and writing a file of fixed-size records: the
-// mechanics that the account file and the ban file share.
+// Opening, locking, reading, writing and replacing a file of fixed-size
+// records: the mechanics that the account file and the ban file share.
 #include <cerrno>
+#include <cstring>
+#include <string_view>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -22,14 +25,42 @@ bool lockWhole(int fd, int operation)
     return true;
 }
 
+// Whether the open file is still the one at `path`. A replacement renames a
+// fresh file over the path while others wait for the lock on the old one;
+// whoever gets that lock then holds a file nobody will read again.
+bool stillAtPath(int fd, const char *path)
+{
+    struct stat held;
+    struct stat named;
+    if (fstat(fd, &held) != 0 || held.st_nlink == 0 || stat(path, &named) != 0)
+        return false;
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+int openLocked(const char *path, bool writable, const char *operation, const char *condition)
+{
+    for (;;) {
+        int fd = writable ? open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644) : open(path, O_RDONLY);
+        if (fd < 0)
+            checkFailed("common", operation, condition);
+        if (!lockWhole(fd, writable ? LOCK_EX : LOCK_SH)) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            checkFailed("common", operation, "flock succeeded");
+        }
+        if (stillAtPath(fd, path))
+            return fd;
+        close(fd);
+    }
+}
+
 } // namespace
 
 std::FILE *openRecordFile(const char *path, bool writable, int &fd, const char *operation,
                           const char *condition)
 {
-    fd = writable ? open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644) : open(path, O_RDONLY);
-    if (fd < 0)
-        checkFailed("common", operation, condition);
+    fd = openLocked(path, writable, operation, condition);
     std::FILE *stream = fdopen(fd, writable ? "r+b" : "rb");
     if (stream == nullptr) {
         int saved = errno;
@@ -37,13 +68,6 @@ std::FILE *openRecordFile(const char *path, bool writable, int &fd, const char *
         fd = -1;
         errno = saved;
         checkFailed("common", operation, "fdopen succeeded");
-    }
-    if (!lockWhole(fd, writable ? LOCK_EX : LOCK_SH)) {
-        int saved = errno;
-        std::fclose(stream);
-        fd = -1;
-        errno = saved;
-        checkFailed("common", operation, "flock succeeded");
     }
     return stream;
 }
@@ -89,18 +113,165 @@ int writeRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> re
     return std::fseek(stream, at + static_cast<long>(record.size()), SEEK_SET) == 0 ? 0 : 1;
 }
 
-bool replaceRecordFile(std::FILE *stream, int fd, const char *source)
+int appendRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> record)
 {
-    if (stream == nullptr || std::fflush(stream) != 0)
+    // An append that was killed part-way leaves a piece of a record at the
+    // end; the new record goes where that piece began.
+    struct stat status;
+    if (std::fflush(stream) != 0 || fstat(fd, &status) != 0)
+        return 1;
+    off_t whole = status.st_size - status.st_size % static_cast<off_t>(record.size());
+    if (whole != status.st_size && ftruncate(fd, whole) != 0)
+        return 1;
+    if (std::fseek(stream, static_cast<long>(whole), SEEK_SET) != 0)
+        return 1;
+    return writeRecordBytes(stream, fd, record);
+}
+
+// ---------------------------------------------------------------- replacement
+
+namespace
+{
+
+std::string_view directoryOf(std::string_view path)
+{
+    return path.substr(0, path.rfind('/'));
+}
+
+// Fresh files are named ".<file>.XXXXXX" beside the file they replace.
+std::string replacementPrefix(std::string_view path)
+{
+    std::string prefix(directoryOf(path));
+    prefix += "/.";
+    prefix += path.substr(path.rfind('/') + 1);
+    prefix += '.';
+    return prefix;
+}
+
+// What a replacement killed part-way left behind. Only the holder of the
+// file's exclusive lock makes replacements, and its own is not made yet, so
+// every such name is a leftover.
+void removeLeftovers(std::string_view path)
+{
+    std::string directory(directoryOf(path));
+    std::string prefix = replacementPrefix(path).substr(directory.size() + 1);
+    DIR *entries = opendir(directory.c_str());
+    if (entries == nullptr)
+        return;
+    while (const dirent *entry = readdir(entries)) {
+        std::string_view name = entry->d_name;
+        if (name.size() == prefix.size() + 6 && name.starts_with(prefix))
+            unlinkat(dirfd(entries), entry->d_name, 0);
+    }
+    closedir(entries);
+}
+
+bool syncDirectoryOf(std::string_view path)
+{
+    int directory =
+        open(std::string(directoryOf(path)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
         return false;
+    bool synced = fsync(directory) == 0;
+    int saved = errno;
+    close(directory);
+    errno = saved;
+    return synced;
+}
+
+// The fresh file gets what the old one had, so that nothing about the file
+// changes but its records.
+bool takeOverAttributes(int fresh, int old)
+{
+    struct stat status;
+    return fstat(old, &status) == 0 && fchown(fresh, status.st_uid, status.st_gid) == 0 &&
+           fchmod(fresh, status.st_mode & 07777) == 0;
+}
+
+bool openForWriting(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+} // namespace
+
+bool beginReplacement(const char *path, int fd, Replacement &replacement)
+{
+    if (!openForWriting(fd)) {
+        errno = EBADF;
+        return false;
+    }
+    removeLeftovers(path);
+    replacement.name = replacementPrefix(path) + "XXXXXX";
+    // Created anew under a name nobody could have planted a link at; locked
+    // before it gets its place, so that whoever opens it there waits.
+    int fresh = mkostemp(replacement.name.data(), O_CLOEXEC);
+    if (fresh < 0)
+        return false;
+    if (!lockWhole(fresh, LOCK_EX) || !takeOverAttributes(fresh, fd) ||
+        (replacement.stream = fdopen(fresh, "w+b")) == nullptr) {
+        int saved = errno;
+        close(fresh);
+        unlink(replacement.name.c_str());
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+void abandonReplacement(Replacement &replacement)
+{
+    if (replacement.stream == nullptr)
+        return;
+    int saved = errno;
+    std::fclose(replacement.stream);
+    replacement.stream = nullptr;
+    unlink(replacement.name.c_str());
+    errno = saved;
+}
+
+bool commitReplacement(const char *path, std::FILE *&stream, int &fd, Replacement &replacement)
+{
+    int fresh = fileno(replacement.stream);
+    if (std::fflush(replacement.stream) != 0 || fsync(fresh) != 0 ||
+        rename(replacement.name.c_str(), path) != 0) {
+        abandonReplacement(replacement);
+        return false;
+    }
+    bool durable = syncDirectoryOf(path);
+    int saved = errno;
+    // The old file's lock goes only now: its waiters find the new file in
+    // its place, locked by this process until it closes it.
+    closeRecordFile(stream, fd);
+    stream = replacement.stream;
+    fd = fresh;
+    replacement.stream = nullptr;
+    std::rewind(stream);
+    errno = saved;
+    return durable;
+}
+
+bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, int sourceFd)
+{
+    Replacement replacement;
+    if (stream == nullptr || std::fflush(stream) != 0 || !beginReplacement(path, fd, replacement))
+        return false;
+    if (!copyOver(sourceFd, fileno(replacement.stream))) {
+        abandonReplacement(replacement);
+        return false;
+    }
+    return commitReplacement(path, stream, fd, replacement);
+}
+
+bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, const char *source)
+{
     int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
     if (sourceFd < 0)
         return false;
-    bool copied = copyOver(sourceFd, fd);
+    bool replaced = replaceRecordFile(stream, fd, path, sourceFd);
     int saved = errno;
     close(sourceFd);
-    // The stream's buffer and position belong to the old content.
-    std::fseek(stream, 0, SEEK_SET);
     errno = saved;
-    return copied;
+    return replaced;
 }

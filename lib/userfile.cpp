@@ -111,9 +111,14 @@ int userFileFind(UserRecord *record, std::uint16_t uid)
     return 1;
 }
 
+int userFileAppend(const UserRecord *record)
+{
+    return appendRecordBytes(userFile, userFileFD, encodeUserRecord(*record));
+}
+
 int userFileReplace(const char *source)
 {
-    return replaceRecordFile(userFile, userFileFD, source) ? 0 : 1;
+    return replaceRecordFile(userFile, userFileFD, userFilePath, source) ? 0 : 1;
 }
 
 std::optional<uid_t> lookupUid(const char *login)

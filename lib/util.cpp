@@ -1,5 +1,5 @@
 // How commands end on errors, how they run other programs, and how a
-// rewritten copy is put back over a record file.
+// rewritten copy is put back over a file.
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,24 +167,27 @@ bool copyOver(int sourceFd, int destinationFd)
 namespace
 {
 
-int openCopyDestination(const char *destination)
+// A record file is locked as its other users lock it, and replaced by a
+// fresh file, so that nobody holding it sees it half copied and a crash
+// leaves it whole.
+void copyOverRecordFile(int sourceFd, const char *destination, const char *condition)
 {
-    if (std::string_view(destination) != userFilePath) {
-        int fd = open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0)
-            checkFailed("common", "fCopy", "d != ((void *)0)");
-        return fd;
-    }
-    // The account file is locked before it changes, so that no reader or
-    // writer holding it sees it half copied.
-    int fd = open(destination, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = -1;
+    std::FILE *stream = openRecordFile(destination, true, fd, "fCopy", condition);
+    if (!replaceRecordFile(stream, fd, destination, sourceFd))
+        fileFailure("fCopy", destination);
+    closeRecordFile(stream, fd);
+}
+
+void copyOverPlainFile(int sourceFd, const char *destination)
+{
+    int fd = open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        checkFailed("common", "fCopy", "fd >= 0");
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            fileFailure("fCopy", destination);
-    }
-    return fd;
+        checkFailed("common", "fCopy", "d != ((void *)0)");
+    if (!copyOver(sourceFd, fd))
+        fileFailure("fCopy", destination);
+    if (close(fd) != 0)
+        fileFailure("fCopy", destination);
 }
 
 } // namespace
@@ -195,12 +197,14 @@ void fCopy(const char *source, const char *destination)
     int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
     if (sourceFd < 0)
         checkFailed("common", "fCopy", "s != ((void *)0)");
-    int destinationFd = openCopyDestination(destination);
-    if (!copyOver(sourceFd, destinationFd))
-        fileFailure("fCopy", destination);
+    std::string_view target = destination;
+    if (target == userFilePath)
+        copyOverRecordFile(sourceFd, destination, "fd >= 0");
+    else if (target == banFilePath)
+        copyOverRecordFile(sourceFd, destination, "d != ((void *)0)");
+    else
+        copyOverPlainFile(sourceFd, destination);
     close(sourceFd);
-    if (close(destinationFd) != 0)
-        fileFailure("fCopy", destination);
 }
 
 std::FILE *createTempFile(std::span<char> nameTemplate)

@@ -99,7 +99,7 @@ void append(const UserRecord &record, const Phone &phone, const char *login)
     UserRecord existing;
     if (userFileFind(&existing, record.uid) == 0)
         errorExit("user already exists: %s", login);
-    if (std::fseek(userFile, 0, SEEK_END) != 0 || userFileWrite(&record) != 0)
+    if (userFileAppend(&record) != 0)
         writeFailed(userFilePath);
     userFileClose();
 }

@@ -93,7 +93,7 @@ void addBan(const BanRecord &ban, const Target &target)
     BanRecord existing;
     if (banFileFind(&existing, ban.phoneArea, ban.phoneLocal) == 0)
         errorExit("phone number is already banned: %s", target.text.c_str());
-    if (std::fseek(banFile, 0, SEEK_END) != 0 || banFileWrite(&ban) != 0)
+    if (banFileAppend(&ban) != 0)
         writeFailed(banFilePath);
     banFileClose();
 }

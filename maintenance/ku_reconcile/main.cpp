@@ -1,8 +1,8 @@
 // ku_reconcile: brings the account file into line with the password
 // database, dropping every record whose user id has no login and every later
 // record of an id that has one already.
-#include <cerrno>
-#include <cstdio>
+#include <algorithm>
+#include <vector>
 
 #include <unistd.h>
 
@@ -11,39 +11,19 @@
 namespace
 {
 
-// Removes the copy, keeping the reason of the failure that made it useless.
-void discard(const char *copyName)
-{
-    int reason = errno;
-    unlink(copyName);
-    errno = reason;
-}
-
-[[noreturn]] void copyFailed(const char *copyName)
-{
-    discard(copyName);
-    perrorExit(copyName);
-}
-
-// Copies the records to keep, in file order; whether any was dropped. A
-// trailing piece of a record is none and is dropped with the rest.
-bool copyKept(PasswordTable &passwords, std::FILE *copy, const char *copyName)
+// For each record, in file order, whether it goes. A trailing piece of a
+// record is none and goes with the rest, should anything go.
+std::vector<bool> recordsToDrop(PasswordTable &passwords)
 {
     UidSet kept;
-    bool dropped = false;
+    std::vector<bool> dropped;
     UserRecord record;
     while (userFileRead(&record) == 0) {
-        if (kept.test(record.uid) || passwords.nameOf(record.uid) == nullptr) {
-            dropped = true;
-            continue;
-        }
-        kept.set(record.uid);
-        UserRecordBytes bytes = encodeUserRecord(record);
-        if (std::fwrite(bytes.data(), bytes.size(), 1, copy) != 1)
-            copyFailed(copyName);
+        bool drop = kept.test(record.uid) || passwords.nameOf(record.uid) == nullptr;
+        if (!drop)
+            kept.set(record.uid);
+        dropped.push_back(drop);
     }
-    if (std::fclose(copy) != 0)
-        copyFailed(copyName);
     return dropped;
 }
 
@@ -53,19 +33,22 @@ int main()
 {
     PasswordTable passwords;
     passwords.load();
-    // Held from the first read to the end of the copy back, so that no
-    // change made meanwhile (the monitor's minute) is overwritten.
+    // Held from the first read to the replacement, so that no change made
+    // meanwhile (the monitor's minute) is overwritten.
     userFileOpen();
-    char copyName[] = "/tmp/XXXXXX";
-    std::FILE *copy = createTempFile(copyName);
-    if (copy == nullptr)
-        checkFailed("ku_reconcile", "main", "tmp_user != ((void *) 0)");
+    std::vector<bool> dropped = recordsToDrop(passwords);
     // A file with nothing to drop is not touched at all.
-    if (copyKept(passwords, copy, copyName) && userFileReplace(copyName) != 0) {
-        discard(copyName);
-        writeFailed(userFilePath);
+    if (std::find(dropped.begin(), dropped.end(), true) != dropped.end()) {
+        // Anyone else holds the file read-only and can drop nothing.
+        if (geteuid() != 0)
+            errorExit("must be root");
+        userFileDropIf(
+            [&dropped](long index) {
+                auto at = static_cast<std::size_t>(index);
+                return at < dropped.size() && dropped[at];
+            },
+            "ku_reconcile", "tmp_user != ((void *) 0)");
     }
     userFileClose();
-    unlink(copyName);
     return 0;
 }

@@ -809,14 +809,44 @@ std::string readBans()
     return readFile(banFilePath);
 }
 
-FullProductDirectory::FullProductDirectory()
+namespace
+{
+
+// Mounts a tmpfs with `options` over the product directory, holding copies
+// of its files.
+void coverProductDirectory(const std::string &options)
 {
     std::vector<std::pair<std::string, std::string>> files;
     for (const std::string &name : listDirectory(productDir))
         files.emplace_back(name, readFile(std::string(productDir) + "/" + name));
-    mountOrFail("tmpfs", productDir, "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=755");
+    mountOrFail("tmpfs", productDir, "tmpfs", MS_NOSUID | MS_NODEV, options);
     for (const auto &[name, content] : files)
         writeFile(std::string(productDir) + "/" + name, content);
+}
+
+void useUpInodes()
+{
+    for (int filler = 0;; ++filler) {
+        std::string path = std::string(productDir) + "/filler" + std::to_string(filler);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            must(errno == ENOSPC, "use up the product directory's inodes");
+            return;
+        }
+        close(fd);
+    }
+}
+
+} // namespace
+
+FullProductDirectory::FullProductDirectory(Exhausted what)
+{
+    if (what == Exhausted::inodes) {
+        coverProductDirectory("size=16m,nr_inodes=64,mode=755");
+        useUpInodes();
+        return;
+    }
+    coverProductDirectory("size=256k,mode=755");
     // tmpfs hands out whole pages: once a page-sized write fails, a file
     // can grow only within the page it already has.
     int filler = open((std::string(productDir) + "/filler").c_str(),
@@ -843,6 +873,22 @@ StandIn::StandIn(const std::string &installed, const std::string &replacement)
 StandIn::~StandIn()
 {
     umount2(installed_.c_str(), MNT_DETACH);
+}
+
+std::vector<std::string> strayProductFiles()
+{
+    std::vector<std::string> stray;
+    for (const std::string &name : listDirectory(productDir)) {
+        if (name.starts_with("."))
+            stray.push_back(name);
+    }
+    return stray;
+}
+
+void expectNoCopiesLeft()
+{
+    EXPECT_EQ(listDirectory("/tmp"), std::vector<std::string>{});
+    EXPECT_EQ(strayProductFiles(), std::vector<std::string>{});
 }
 
 } // namespace sandbox

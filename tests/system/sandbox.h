@@ -218,12 +218,14 @@ std::string banRecordImage(const std::vector<BanRecord> &records);
 std::string readBans();
 
 // Covers the product directory with a small file system that holds copies
-// of its files and has no block left, so that no record file can grow.
+// of its files and has no block left, so that no record file can grow; or
+// no inode left, so that no file can be made there (the files still grow).
 // The directory as it was comes back when the object goes.
 class FullProductDirectory
 {
   public:
-    FullProductDirectory();
+    enum class Exhausted { blocks, inodes };
+    explicit FullProductDirectory(Exhausted what = Exhausted::blocks);
     ~FullProductDirectory();
     FullProductDirectory(const FullProductDirectory &) = delete;
     FullProductDirectory &operator=(const FullProductDirectory &) = delete;
@@ -242,5 +244,11 @@ class StandIn
   private:
     std::string installed_;
 };
+
+// Names in the product directory that are none of its files: the fresh
+// files of rewrites that did not finish (they start with a dot).
+std::vector<std::string> strayProductFiles();
+// No copy of a record file was left behind, in /tmp or beside the file.
+void expectNoCopiesLeft();
 
 } // namespace sandbox

@@ -5,7 +5,6 @@
 #include "sandbox.h"
 
 using namespace sandbox;
-using ::testing::IsEmpty;
 
 namespace
 {
@@ -30,7 +29,7 @@ TEST_F(Reconcile, DropsUnknownIdsAndLaterRecordsOfAnId)
     EXPECT_EQ(result.out + result.err, "");
     EXPECT_EQ(readAccounts(), userRecordImage({tagged(alice.uid, 1), tagged(bob.uid, 3),
                                                tagged(carol.uid, 5), tagged(wrapped.uid, 8)}));
-    EXPECT_THAT(listDirectory("/tmp"), IsEmpty()) << "the temporary copy was left behind";
+    expectNoCopiesLeft();
 }
 
 TEST_F(Reconcile, LeavesACleanFileUntouched)
@@ -43,7 +42,7 @@ TEST_F(Reconcile, LeavesACleanFileUntouched)
     EXPECT_EQ(run({"ku_reconcile"}, alice.uid).status, 0);
     EXPECT_EQ(readAccounts(), before);
     EXPECT_EQ(statusOf(userFilePath).st_mtime, 1000000000);
-    EXPECT_THAT(listDirectory("/tmp"), IsEmpty());
+    expectNoCopiesLeft();
 }
 
 TEST_F(Reconcile, AnotherUserCannotDrop)
@@ -52,7 +51,7 @@ TEST_F(Reconcile, AnotherUserCannotDrop)
     std::string before = readAccounts();
     expectRefused(run({"ku_reconcile"}, alice.uid), "must be root");
     EXPECT_EQ(readAccounts(), before);
-    EXPECT_THAT(listDirectory("/tmp"), IsEmpty());
+    expectNoCopiesLeft();
 }
 
 } // namespace
