@@ -90,7 +90,8 @@ class Quiet : public MonitorEffects
     void mail(std::uint16_t, NoticeReason) override {}
 };
 
-// 10,000 accounts, of which the 256 with logins and processes are charged.
+// 10,000 accounts, of which the 256 with logins are charged; none is near
+// its end, so no notice is due.
 void preparePass()
 {
     std::vector<UserRecord> records;
@@ -105,7 +106,7 @@ void preparePass()
     for (int i = 0; i < liveProcesses; ++i) {
         ProcEntry process;
         process.pid = 100000 + i;
-        // Four processes to every one of the logged-in users, the rest root's.
+        // Four processes to each logged-in user, as far as they go.
         process.uid = process.euid = i < 4 * logins ? static_cast<uid_t>(2000 + 37 * (i / 4)) : 0;
         processTable.push(process);
     }
