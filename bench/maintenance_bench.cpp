@@ -23,15 +23,11 @@ namespace
 
 constexpr uid_t firstUid = 2000;
 
-// A password database of `users` logins after the sandbox's own.
-void writePasswords(const std::string &path, int users)
+// The logins of the password database the benchmarks add to the sandbox's
+// own: user2000 and on.
+std::string benchLogin(int i)
 {
-    std::string text = sandbox::readFile("/etc/passwd");
-    for (int i = 0; i < users; ++i) {
-        uid_t uid = firstUid + static_cast<uid_t>(i);
-        text += "user" + std::to_string(uid) + ":x:" + std::to_string(uid) + ":100::/tmp:/bin/sh\n";
-    }
-    sandbox::writeFile(path, text);
+    return "user" + std::to_string(firstUid + static_cast<uid_t>(i));
 }
 
 // `count` records: one in twenty repeats an earlier user's id, and twenty
@@ -72,8 +68,7 @@ int runQuietly(const char *path, std::vector<const char *> arguments = {})
 void BM_Reconcile(benchmark::State &state)
 {
     int count = static_cast<int>(state.range(0));
-    writePasswords("/tmp/bench-passwd", count);
-    sandbox::StandIn passwords("/etc/passwd", "/tmp/bench-passwd");
+    sandbox::MoreUsers passwords(count, firstUid, benchLogin);
     std::string untidy = sandbox::userRecordImage(untidyAccounts(count));
     for (auto _ : state) {
         state.PauseTiming();
@@ -90,8 +85,7 @@ BENCHMARK(BM_Reconcile)->Arg(20000)->Arg(40000)->Unit(benchmark::kMillisecond);
 void BM_List(benchmark::State &state)
 {
     int count = static_cast<int>(state.range(0));
-    writePasswords("/tmp/bench-passwd", count);
-    sandbox::StandIn passwords("/etc/passwd", "/tmp/bench-passwd");
+    sandbox::MoreUsers passwords(count, firstUid, benchLogin);
     sandbox::writeConfig("");
     std::vector<UserRecord> records;
     for (int i = 0; i < count; ++i)
@@ -111,8 +105,7 @@ BENCHMARK(BM_List)->Arg(10000)->Unit(benchmark::kMillisecond);
 void BM_Enrol(benchmark::State &state)
 {
     int count = static_cast<int>(state.range(0));
-    writePasswords("/tmp/bench-passwd", count + 1);
-    sandbox::StandIn passwords("/etc/passwd", "/tmp/bench-passwd");
+    sandbox::MoreUsers passwords(count + 1, firstUid, benchLogin);
     sandbox::writeConfig("PhNoLocalFormat 3-4\n");
     std::vector<UserRecord> records;
     for (int i = 0; i < count; ++i) {
@@ -122,7 +115,7 @@ void BM_Enrol(benchmark::State &state)
     }
     std::string accounts = sandbox::userRecordImage(records);
     sandbox::writeBans({BanRecord{1, 1900, 0, 0}, BanRecord{0, 555, 9999999, 0}});
-    std::string newcomer = "user" + std::to_string(firstUid + static_cast<uid_t>(count));
+    std::string newcomer = benchLogin(count);
     for (auto _ : state) {
         state.PauseTiming();
         sandbox::writeFile(userFilePath, accounts);

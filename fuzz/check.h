@@ -1,12 +1,15 @@
 // What the fuzz targets share: a check of a property that ends the run, so
 // that the fuzzer keeps the input that broke it, and the character classes
-// of the C locale that the parsers use.
+// of the C locale that the parsers use, and the tokenizer's words.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "common.h"
 
 #define FUZZ_CHECK(condition)                                                                      \
     do {                                                                                           \
@@ -52,6 +55,17 @@ inline std::string text(std::string bytes)
 {
     std::erase(bytes, '\0');
     return bytes;
+}
+
+// The words of a line, as the library's tokenizer finds them.
+inline std::vector<std::string_view> tokensOf(std::string_view line)
+{
+    std::vector<std::string_view> tokens;
+    std::string_view token;
+    std::size_t pos = 0;
+    while (nextToken(token, line, pos) == 0)
+        tokens.push_back(token);
+    return tokens;
 }
 
 } // namespace fuzz

@@ -27,16 +27,6 @@ namespace
 
 constexpr std::size_t lineSize = 256;
 
-std::vector<std::string_view> tokensOf(std::string_view line)
-{
-    std::vector<std::string_view> tokens;
-    std::string_view token;
-    std::size_t pos = 0;
-    while (nextToken(token, line, pos) == 0)
-        tokens.push_back(token);
-    return tokens;
-}
-
 int numberOf(std::string_view text)
 {
     long value = std::strtol(std::string(text).c_str(), nullptr, 10);
@@ -115,7 +105,7 @@ std::string joined(const std::vector<std::string_view> &words)
 // not be given.
 bool expectLine(SiteSettings &s, std::string_view line, bool &localFormatSet)
 {
-    std::vector<std::string_view> tokens = tokensOf(line);
+    std::vector<std::string_view> tokens = fuzz::tokensOf(line);
     if (tokens.empty())
         return true;
     std::string_view key = tokens[0];

@@ -41,16 +41,6 @@ bool numberIn(std::string_view text, long double low, long double high, long dou
     return value >= low && value <= high;
 }
 
-std::vector<std::string_view> tokensOf(std::string_view line)
-{
-    std::vector<std::string_view> tokens;
-    std::string_view token;
-    std::size_t pos = 0;
-    while (nextToken(token, line, pos) == 0)
-        tokens.push_back(token);
-    return tokens;
-}
-
 void checkComm(const ProcEntry &entry, std::string_view name)
 {
     FUZZ_CHECK(entry.comm[commSize - 1] == '\0');
@@ -68,7 +58,7 @@ void checkRawStat(std::string_view line)
         FUZZ_CHECK(!parsed);
         return;
     }
-    std::vector<std::string_view> fields = tokensOf(line.substr(close + 1));
+    std::vector<std::string_view> fields = fuzz::tokensOf(line.substr(close + 1));
     long double ppid = 0, tty = 0, start = 0;
     bool whole = fields.size() >= 20 && numberIn(fields[1], INT_MIN, INT_MAX, ppid) &&
                  numberIn(fields[4], INT_MIN, INT_MAX, tty) &&
@@ -121,7 +111,7 @@ void checkStatus(std::string_view status)
     }
     std::string_view line = status.substr(first ? 0 : at + 1);
     line = line.substr(4, line.find('\n') - 4);
-    std::vector<std::string_view> ids = tokensOf(line);
+    std::vector<std::string_view> ids = fuzz::tokensOf(line);
     long double real = 0, effective = 0;
     bool whole = ids.size() >= 2 && ids[0][0] != '-' && ids[1][0] != '-' &&
                  numberIn(ids[0], 0, UINT_MAX, real) && numberIn(ids[1], 0, UINT_MAX, effective);

@@ -875,6 +875,28 @@ StandIn::~StandIn()
     umount2(installed_.c_str(), MNT_DETACH);
 }
 
+namespace
+{
+
+// Writes the password file MoreUsers puts in place; its path.
+std::string writeMoreUsers(int count, uid_t firstUid, const std::function<std::string(int)> &name)
+{
+    const std::string path = "/run/more-passwd";
+    std::string text = readFile("/etc/passwd");
+    for (int i = 0; i < count; ++i)
+        text += name(i) + ":x:" + std::to_string(firstUid + static_cast<uid_t>(i)) +
+                ":100::/tmp:/bin/sh\n";
+    writeFile(path, text);
+    return path;
+}
+
+} // namespace
+
+MoreUsers::MoreUsers(int count, uid_t firstUid, const std::function<std::string(int)> &name)
+    : standIn_("/etc/passwd", writeMoreUsers(count, firstUid, name))
+{
+}
+
 std::vector<std::string> strayProductFiles()
 {
     std::vector<std::string> stray;

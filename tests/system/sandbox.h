@@ -245,6 +245,18 @@ class StandIn
     std::string installed_;
 };
 
+// Puts a password file in for /etc/passwd until the object goes: the
+// sandbox's own users, then `count` more, the i-th (from 0) named name(i)
+// with user id firstUid + i, group 100 and home /tmp.
+class MoreUsers
+{
+  public:
+    MoreUsers(int count, uid_t firstUid, const std::function<std::string(int)> &name);
+
+  private:
+    StandIn standIn_;
+};
+
 // Names in the product directory that are none of its files: the fresh
 // files of rewrites that did not finish (they start with a dot).
 std::vector<std::string> strayProductFiles();

@@ -140,12 +140,8 @@ class ManyUsers : public SystemTest
         SystemTest::SetUp();
         if (IsSkipped())
             return;
-        std::string passwords = readFile("/etc/passwd");
-        for (std::size_t i = 0; i < accountCount; ++i)
-            passwords += "many" + std::to_string(i) + ":x:" + std::to_string(firstManyUid + i) +
-                         ":100::/tmp:/bin/sh\n";
-        writeFile("/run/passwd", passwords);
-        users_ = std::make_unique<StandIn>("/etc/passwd", "/run/passwd");
+        users_ = std::make_unique<MoreUsers>(static_cast<int>(accountCount), firstManyUid,
+                                             [](int i) { return "many" + std::to_string(i); });
         writeConfig("PhNoLocalFormat 3-4\n");
     }
     void TearDown() override
@@ -172,7 +168,7 @@ class ManyUsers : public SystemTest
     }
 
   private:
-    std::unique_ptr<StandIn> users_;
+    std::unique_ptr<MoreUsers> users_;
 };
 
 class Crash : public ManyUsers, public ::testing::WithParamInterface<Rewrite>

@@ -40,12 +40,8 @@ class Stress : public SystemTest
         SystemTest::SetUp();
         if (IsSkipped())
             return;
-        std::string passwords = readFile("/etc/passwd");
-        for (int i = 1; i <= 40; ++i)
-            passwords +=
-                stressUser(i) + ":x:" + std::to_string(stressUid(i)) + ":100::/tmp:/bin/sh\n";
-        writeFile("/tmp/passwd", passwords);
-        users_ = std::make_unique<StandIn>("/etc/passwd", "/tmp/passwd");
+        users_ =
+            std::make_unique<MoreUsers>(40, stressUid(1), [](int i) { return stressUser(i + 1); });
         writeConfig("");
     }
     void TearDown() override
@@ -53,7 +49,7 @@ class Stress : public SystemTest
         users_.reset();
         SystemTest::TearDown();
     }
-    std::unique_ptr<StandIn> users_;
+    std::unique_ptr<MoreUsers> users_;
 };
 
 UserRecord startingRecord(uid_t uid)
