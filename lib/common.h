@@ -247,6 +247,9 @@ using ProcessTable = FixedList<ProcEntry, 1024>;
 
 void readUtmp(LoginTable &logins);
 void scanProcesses(ProcessTable &processes);
+// The same, keeping only the processes `keep` accepts, so that on a busy
+// host the table's room goes to the processes the caller is after.
+void scanProcesses(ProcessTable &processes, const std::function<bool(const ProcEntry &)> &keep);
 int allLinesBusy(const ProcessTable &processes, DeviceNumber firstLine, int lines);
 int uidLoggedIn(const LoginTable &logins, uid_t uid);
 // The start time of the process now running under `pid`; none if it is gone.
@@ -260,14 +263,22 @@ std::optional<std::uint64_t> processStartTime(pid_t pid);
 struct TerminatedProcess {
     pid_t pid = 0;
     int pidfd = -1; // -1 only where the kernel has no pidfds
+    // Without a descriptor, what tells the process from a later one that
+    // was given its id.
+    std::uint64_t startTime = 0;
 };
 using TerminatedList = FixedList<TerminatedProcess, 1024>;
 
 // Sends SIGTERM to the process the entry describes, provided it is still
 // that process and not the caller, and keeps it on the list for the SIGKILL.
-// True if the signal was sent; false if the process is gone, is another by
-// now, or the list is full (then nothing is sent).
+// True if the signal was sent. False if nothing was sent; errno then says
+// why: ESRCH when the process is gone or is another by now, 0 when it is the
+// caller or the list is full, else the system's reason (EPERM: the caller
+// may not signal it).
 bool terminateProcess(const ProcEntry &process, TerminatedList &terminated);
+// Sends `signal` to the process the entry describes, provided it is still
+// that process and not the caller; false, with errno set as above, if not.
+bool signalProcess(const ProcEntry &process, int signal);
 // Sends SIGKILL to every process on the list and empties it.
 void killTerminated(TerminatedList &terminated);
 // Every process on a list is held by a descriptor of its own until its

@@ -171,7 +171,7 @@ bool readProcess(int procDir, const char *name, ProcEntry &entry)
 
 } // namespace
 
-void scanProcesses(ProcessTable &processes)
+void scanProcesses(ProcessTable &processes, const std::function<bool(const ProcEntry &)> &keep)
 {
     DIR *directory = opendir("/proc");
     if (directory == nullptr)
@@ -183,10 +183,15 @@ void scanProcesses(ProcessTable &processes)
         if (!std::isdigit(static_cast<unsigned char>(item->d_name[0])))
             continue;
         ProcEntry entry;
-        if (readProcess(dirfd(directory), item->d_name, entry))
+        if (readProcess(dirfd(directory), item->d_name, entry) && keep(entry))
             processes.push(entry);
     }
     closedir(directory);
+}
+
+void scanProcesses(ProcessTable &processes)
+{
+    scanProcesses(processes, [](const ProcEntry &) { return true; });
 }
 
 namespace

@@ -23,38 +23,76 @@ int pidfdSendSignal(int pidfd, int signal)
     return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
+// Whether the id still names the process that started at `startTime`: a
+// process that ended may have left its id to another one since.
+bool stillTheSame(pid_t pid, std::uint64_t startTime)
+{
+    std::optional<std::uint64_t> started = processStartTime(pid);
+    return started && *started == startTime;
+}
+
 bool sendThrough(const TerminatedProcess &process, int signal)
 {
     if (process.pidfd >= 0)
         return pidfdSendSignal(process.pidfd, signal) == 0;
+    // No descriptor holds the process: the id is checked again just before.
+    if (!stillTheSame(process.pid, process.startTime)) {
+        errno = ESRCH;
+        return false;
+    }
     return kill(process.pid, signal) == 0;
 }
 
-// Whether the id still names the process that was scanned: a process that
-// ended may have left its id to another one since.
-bool stillTheSame(const ProcEntry &process)
+// Opens a descriptor on the process the entry describes and sends it
+// `signal`: the descriptor (-1 where the kernel has none), or nullopt with
+// errno set when nothing was sent.
+std::optional<TerminatedProcess> holdAndSignal(const ProcEntry &process, int signal)
 {
-    std::optional<std::uint64_t> started = processStartTime(process.pid);
-    return started && *started == process.startTime;
+    if (process.pid <= 0 || process.pid == getpid()) {
+        errno = 0;
+        return std::nullopt;
+    }
+    TerminatedProcess held{process.pid, pidfdOpen(process.pid), process.startTime};
+    if (held.pidfd < 0 && errno != ENOSYS)
+        return std::nullopt;
+    // Checked once the descriptor holds the process: it cannot change after.
+    // Without one, sendThrough checks just before the signal.
+    if (held.pidfd >= 0 && !stillTheSame(process.pid, process.startTime)) {
+        close(held.pidfd);
+        errno = ESRCH;
+        return std::nullopt;
+    }
+    if (!sendThrough(held, signal)) {
+        int reason = errno;
+        if (held.pidfd >= 0)
+            close(held.pidfd);
+        errno = reason;
+        return std::nullopt;
+    }
+    return held;
 }
 
 } // namespace
 
 bool terminateProcess(const ProcEntry &process, TerminatedList &terminated)
 {
-    if (terminated.full() || process.pid <= 0 || process.pid == getpid())
-        return false;
-    TerminatedProcess held{process.pid, pidfdOpen(process.pid)};
-    if (held.pidfd < 0 && errno != ENOSYS)
-        return false;
-    // Checked once the descriptor holds the process: it cannot change after.
-    if (!stillTheSame(process) || !sendThrough(held, SIGTERM)) {
-        if (held.pidfd >= 0)
-            close(held.pidfd);
+    if (terminated.full()) {
+        errno = 0;
         return false;
     }
-    terminated.push(held);
+    std::optional<TerminatedProcess> held = holdAndSignal(process, SIGTERM);
+    if (!held)
+        return false;
+    terminated.push(*held);
     return true;
+}
+
+bool signalProcess(const ProcEntry &process, int signal)
+{
+    std::optional<TerminatedProcess> held = holdAndSignal(process, signal);
+    if (held && held->pidfd >= 0)
+        close(held->pidfd);
+    return held.has_value();
 }
 
 void killTerminatedIf(TerminatedList &terminated,

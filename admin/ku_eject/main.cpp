@@ -1,5 +1,6 @@
 // ku_eject: disconnects a user at once, ending every process of the user
 // with SIGTERM and, 5 seconds later, SIGKILL to the same processes.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -30,46 +31,56 @@ bool among(const Signalled &signalled, const ProcEntry &process)
     return false;
 }
 
+// What the rounds did: whether any process was signalled, and the reason
+// the system gave for the last refused signal (0 if none was refused).
+struct Outcome {
+    bool signalled = false;
+    int refusal = 0;
+};
+
 // Sends SIGTERM to the user's processes in table order, as many as the list
 // holds, leaving out those the last round ended (they may linger unreaped).
 // Whether a later round may find more.
-bool terminateRound(const ProcessTable &table, uid_t uid, Signalled &signalled,
-                    TerminatedList &terminated)
+bool terminateRound(const ProcessTable &table, Signalled &signalled, TerminatedList &terminated,
+                    Outcome &outcome)
 {
     Signalled earlier = signalled;
     signalled.clear();
     for (const ProcEntry &process : table) {
-        if (!belongsTo(process, uid) || among(earlier, process))
+        if (among(earlier, process))
             continue;
         if (terminated.full())
             return true;
         if (terminateProcess(process, terminated))
             signalled.push(process);
+        else if (errno != 0 && errno != ESRCH)
+            outcome.refusal = errno;
     }
     // Processes beyond a full table were not seen.
     return table.full();
 }
 
-// Whether any process was signalled.
-bool eject(uid_t uid)
+Outcome eject(uid_t uid)
 {
     allowDescriptorsForTermination();
     Signalled signalled;
-    bool any = false;
+    Outcome outcome;
     for (int round = 0; round < maxRounds; ++round) {
+        // Only the user's processes take room in the table: on a busy host
+        // the others could fill it before any of the user's was seen.
         ProcessTable table;
-        scanProcesses(table);
+        scanProcesses(table, [uid](const ProcEntry &process) { return belongsTo(process, uid); });
         TerminatedList terminated;
-        bool more = terminateRound(table, uid, signalled, terminated);
+        bool more = terminateRound(table, signalled, terminated, outcome);
         if (terminated.count == 0)
             break;
-        any = true;
+        outcome.signalled = true;
         std::this_thread::sleep_for(std::chrono::seconds(5));
         killTerminated(terminated);
         if (!more)
             break;
     }
-    return any;
+    return outcome;
 }
 
 } // namespace
@@ -82,7 +93,16 @@ int main(int argc, char **argv)
     std::uint16_t uid = existingUserUid(login);
     if (uid == 0)
         errorExit("can't kick root!");
-    if (eject(uid))
+    Outcome outcome = eject(uid);
+    // A user whose processes all refused the signal is still connected:
+    // saying nothing would read as "had no process".
+    if (!outcome.signalled && outcome.refusal == EPERM)
+        errorExit("must be root");
+    if (!outcome.signalled && outcome.refusal != 0) {
+        errno = outcome.refusal;
+        perrorExit("kill");
+    }
+    if (outcome.signalled)
         std::printf("user kicked: %s\n", login);
     return 0;
 }

@@ -686,25 +686,32 @@ int Monitor::waitForExit(std::chrono::milliseconds timeout)
     return status_;
 }
 
-Result runWithoutFork(const std::vector<std::string> &argv)
+Running startFailingCalls(const std::vector<std::string> &argv, const std::vector<long> &calls,
+                          int error)
 {
-    Running running = forkCaptured(0, [&] {
-        // Every way of making a process answers "try again".
-        sock_filter program[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 3, 0),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 2, 0),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fork, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
-        };
-        sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+    return forkCaptured(0, [&] {
+        // Each listed call jumps past the ones after it and the "allow".
+        std::vector<sock_filter> program{
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+        for (std::size_t i = 0; i < calls.size(); ++i)
+            program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(calls[i]),
+                                       static_cast<__u8>(calls.size() - i), 0));
+        program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+        program.push_back(
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<__u32>(error)));
+        sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
             _exit(126);
         // A leak checker needs a process of its own to look at this one.
         execute(argv, {"ASAN_OPTIONS=detect_leaks=0"});
     });
+}
+
+Result runWithoutFork(const std::vector<std::string> &argv)
+{
+    // Every way of making a process answers "try again".
+    Running running = startFailingCalls(argv, {SYS_clone, SYS_clone3, SYS_fork}, EAGAIN);
     return finish(running);
 }
 

@@ -173,6 +173,10 @@ class Monitor
 // The ids of the processes that run under a command name.
 std::vector<pid_t> processesNamed(const std::string &name);
 
+// Starts a program as root in which the listed system calls fail with
+// `error`, as on a host out of some resource or a kernel without them.
+Running startFailingCalls(const std::vector<std::string> &argv, const std::vector<long> &calls,
+                          int error);
 // Runs a program in which every fork fails, as when the host is out of
 // processes.
 Result runWithoutFork(const std::vector<std::string> &argv);

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +60,13 @@ TEST_F(Eject, EndsEveryProcessOfTheUserEvenOneThatIgnoresTerm)
     EXPECT_TRUE(other.running());
 }
 
+TEST_F(Eject, RunByWhoMayNotSignalTheUserSaysSo)
+{
+    UserProcess process({.uid = alice.uid});
+    expectRefused(run({"ku_eject", "alice"}, bob.uid), "must be root");
+    EXPECT_EQ(process.waitForExit(300ms), -1);
+}
+
 TEST_F(Eject, WithoutProcessesSaysNothing)
 {
     // bigid's id cut to 16 bits is wrapped's: the process is not wrapped's.
@@ -68,11 +77,16 @@ TEST_F(Eject, WithoutProcessesSaysNothing)
     EXPECT_TRUE(bigids.running());
 }
 
-TEST_F(Eject, KillSparesAProcessThatTookAnIdDuringTheWait)
+// Lets the user's process end by ku_eject's SIGTERM and gives its id to a
+// new process of the user before the SIGKILL is due.
+void expectTheIdsNewProcessSpared(const std::function<Running()> &startEject)
 {
     auto first = std::make_unique<UserProcess>(UserProcess::Options{.uid = alice.uid});
     pid_t reused = first->pid();
-    Running eject = start({"ku_eject", "alice"});
+    // Start times are counted in clock ticks: the new process must start in
+    // a later one to be told from the old.
+    std::this_thread::sleep_for(50ms);
+    Running eject = startEject();
     ASSERT_EQ(first->waitForExit(4s), 128 + SIGTERM);
     first.reset();
     std::ofstream("/proc/sys/kernel/ns_last_pid") << reused - 1;
@@ -81,6 +95,18 @@ TEST_F(Eject, KillSparesAProcessThatTookAnIdDuringTheWait)
     Result result = finish(eject);
     EXPECT_EQ(result.out, "user kicked: alice\n");
     EXPECT_EQ(second.waitForExit(300ms), -1) << "SIGKILL reached the process that took the id";
+}
+
+TEST_F(Eject, KillSparesAProcessThatTookAnIdDuringTheWait)
+{
+    expectTheIdsNewProcessSpared([] { return start({"ku_eject", "alice"}); });
+}
+
+TEST_F(Eject, KillSparesAProcessThatTookAnIdWhereTheKernelHasNoProcessDescriptors)
+{
+    expectTheIdsNewProcessSpared([] {
+        return startFailingCalls({"/usr/sbin/ku_eject", "alice"}, {SYS_pidfd_open}, ENOSYS);
+    });
 }
 
 // A root process with `count` children of the user, which it reaps as
@@ -129,6 +155,18 @@ TEST_F(Eject, EndsMoreProcessesThanOneListHolds)
         kill(-family, SIGKILL);
         waitpid(family, nullptr, 0);
     }
+}
+
+TEST_F(Eject, FindsTheUserAmongMoreProcessesThanTheTableHolds)
+{
+    // Another user's processes come first in /proc, and fill a table.
+    pid_t crowd = startFamily(bob.uid, 1100);
+    UserProcess process({.uid = alice.uid});
+    Result result = run({"ku_eject", "alice"});
+    EXPECT_EQ(result.out, "user kicked: alice\n");
+    EXPECT_EQ(process.waitForExit(1s), 128 + SIGTERM);
+    kill(-crowd, SIGKILL);
+    waitpid(crowd, nullptr, 0);
 }
 
 } // namespace
