@@ -1,7 +1,8 @@
 // ku_reapprocs: ends the processes without a terminal that users have left
 // running after they logged out, and those named on a kill list: SIGTERM
-// first, and after a grace period SIGKILL to those that are still there.
+// first, and after a grace period SIGKILL to those that still meet the rules.
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <string_view>
 #include <vector>
@@ -107,14 +108,42 @@ void terminateChosen()
     }
 }
 
-// Only a process that was asked to stop, is still the one that was asked,
-// and still meets the rules is killed.
-bool stillDue(const TerminatedProcess &held)
+// Whether the process, as the second scan found it, is the very one the
+// first pass holds since its SIGTERM.
+bool held(const ProcEntry &now)
 {
-    const ProcEntry *before = find(firstScan, held.pid);
-    const ProcEntry *now = find(secondScan, held.pid);
-    return before != nullptr && now != nullptr && now->startTime == before->startTime &&
-           chosen(*now);
+    const ProcEntry *before = find(firstScan, now.pid);
+    if (before == nullptr || before->startTime != now.startTime)
+        return false;
+    for (const TerminatedProcess &process : terminated) {
+        if (process.pid == now.pid)
+            return true;
+    }
+    return false;
+}
+
+// A process the first pass asked to stop is killed if it still is that
+// process and still meets the rules.
+bool stillDue(const TerminatedProcess &process)
+{
+    const ProcEntry *now = find(secondScan, process.pid);
+    return now != nullptr && held(*now) && chosen(*now);
+}
+
+// The second pass: SIGKILL to every process that meets the rules now. Those
+// asked to stop get it through the descriptor that holds them; one started
+// during the grace period (or that took a freed id) is checked to be the
+// process just scanned before it gets it.
+void killChosen()
+{
+    ProcessTable newcomers;
+    for (const ProcEntry &process : secondScan) {
+        if (chosen(process) && !held(process))
+            newcomers.push(process);
+    }
+    killTerminatedIf(terminated, stillDue);
+    for (const ProcEntry &process : newcomers)
+        signalProcess(process, SIGKILL);
 }
 
 void gracePeriod()
@@ -138,6 +167,6 @@ int main()
         return 0;
     gracePeriod();
     scanProcesses(secondScan);
-    killTerminatedIf(terminated, stillDue);
+    killChosen();
     return 0;
 }

@@ -86,6 +86,8 @@ TEST_F(ReapProcs, EndsDetachedProcessesOfAbsentOrListedOwnersOnly)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "");
+    // A signal sent just before the cleaner ended may still be on its way.
+    std::this_thread::sleep_for(300ms);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         if (cases[i].expected == spared)
             EXPECT_TRUE(processes[i]->running()) << cases[i].what;
@@ -122,12 +124,26 @@ bool sleeping(pid_t pid)
     return false;
 }
 
-TEST_F(ReapProcs, KillsOnlyWhatWasAskedToStopAndStillMeetsTheRules)
+// Waits until the process runs the named program.
+bool named(pid_t pid, const std::string &name)
+{
+    auto deadline = Clock::now() + 10s;
+    while (Clock::now() < deadline) {
+        if (readFile("/proc/" + std::to_string(pid) + "/comm") == name + "\n")
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+TEST_F(ReapProcs, KillsWhatMeetsTheRulesWhenTheGracePeriodEnds)
 {
     writeFile(reapProcsConfigPath, "exempt bob\nkill sh\n");
     UserProcess stubborn({.uid = alice.uid, .ignoreTerm = true});
     // On the kill list until it becomes another program, of an exempt user.
-    Running changer = start({"/bin/sh", "-c", "trap '' TERM; sleep 2; exec sleep 30"}, bob.uid);
+    Running changer =
+        start({"/bin/sh", "-c", "trap 'echo term' TERM; sleep 2; exec sleep 30"}, bob.uid);
+    ASSERT_TRUE(named(changer.pid, "sh"));
     Running cleaner = start({"ku_reapprocs"});
     ASSERT_TRUE(sleeping(cleaner.pid));
     // Started during the grace period: it was never asked to stop.
@@ -135,10 +151,11 @@ TEST_F(ReapProcs, KillsOnlyWhatWasAskedToStopAndStillMeetsTheRules)
     Result result = finish(cleaner);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(stubborn.waitForExit(1s), killed);
-    EXPECT_TRUE(latecomer.running());
+    EXPECT_EQ(latecomer.waitForExit(1s), killed);
+    std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(changer.finished()) << "killed though no longer on the kill list";
     kill(changer.pid, SIGKILL);
-    finish(changer);
+    EXPECT_EQ(finish(changer).out, "term\n") << "never asked to stop";
 }
 
 TEST_F(ReapProcs, WithoutItsConfigurationSignalsNothing)
