@@ -14,7 +14,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace
@@ -148,17 +150,30 @@ class Walk
     const RemovalRule &removable_;
 };
 
+// Opens a directory a path line names without following a link anywhere on
+// the way: a user may have planted one where a directory was expected, at
+// the end of the path or before it. Kernels without openat2 check the last
+// component only.
+int openNamedDirectory(const char *path)
+{
+    // A trailing "/" would have a link at the end followed all the same.
+    std::string named(path);
+    while (named.size() > 1 && named.back() == '/')
+        named.pop_back();
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, named.c_str(), &how, sizeof how));
+    if (fd < 0 && errno == ENOSYS)
+        fd = open(named.c_str(), static_cast<int>(how.flags));
+    return fd;
+}
+
 } // namespace
 
 void cleanTree(const char *path, const RemovalRule &removable)
 {
-    // The named directory itself is not followed either when it is a link:
-    // a user may have planted one where a directory was expected. A trailing
-    // "/" would have the link followed all the same, so it goes.
-    std::string named(path);
-    while (named.size() > 1 && named.back() == '/')
-        named.pop_back();
-    int fd = open(named.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openNamedDirectory(path);
     struct statx self;
     if (fd < 0 || !statOpen(fd, self)) {
         reportUnopened(errno);

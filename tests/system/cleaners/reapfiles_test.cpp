@@ -421,6 +421,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // The directory named is a link: a user may have put it there.
                       FailureCase{"path /tmp/link\npath /tmp/area\n", 0,
                                   "opendir: Not a directory\n", true},
-                      FailureCase{"path /tmp/link//\n", 0, "opendir: Not a directory\n", false}));
+                      FailureCase{"path /tmp/link//\n", 0, "opendir: Not a directory\n", false},
+                      // Nor is a link on the way to it.
+                      FailureCase{"path /tmp/link/.\n", 0,
+                                  "opendir: Too many levels of symbolic links\n", false}));
 
 } // namespace
