@@ -218,6 +218,10 @@ struct SiteSettings {
 extern SiteSettings Settings;
 
 void readConfig();
+// The digit count of local numbers that readConfig would give the site's
+// configuration, read without touching Settings and without ending the
+// process; none when the file cannot be opened.
+std::optional<int> configuredLocalDigits();
 
 // ---------------------------------------------------------------- sessions
 

@@ -206,3 +206,22 @@ void readConfig()
     while (std::fgets(line, sizeof line, file) != nullptr)
         applyConfigLine(line);
 }
+
+std::optional<int> configuredLocalDigits()
+{
+    std::FILE *file = std::fopen(configPath, "re");
+    if (file == nullptr)
+        return std::nullopt;
+    FileCloser closer{file};
+    int digits = SiteSettings{}.localDigits;
+    decltype(Settings.PhNoLocalFormat) format{};
+    char line[lineSize];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        Values values{line, 0};
+        std::string_view key;
+        // Only this key: a Devices line would stat its device.
+        if (values.next(key) && sameKey(key, "PhNoLocalFormat") && readFormat(values, format))
+            digits = formatDigitCount(format.data());
+    }
+    return digits;
+}

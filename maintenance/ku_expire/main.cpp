@@ -39,9 +39,17 @@ struct DueBan {
     std::array<char, phoneTextSize> number;
 };
 
+// How many digits ku_unblock takes for the local part of a number: it
+// reads them from the site's configuration.
+int unblockDigits()
+{
+    static const int digits = configuredLocalDigits().value_or(formatDigitCount(localLayout));
+    return digits;
+}
+
 // Whether ku_unblock, handed the ban's number, lifts this very ban: the
-// layout must hold the number and read back as it, and no earlier ban may
-// match it, for ku_unblock lifts the first that does.
+// layout must hold the number and read back as it, as ku_unblock reads it,
+// and no earlier ban may match it, for ku_unblock lifts the first that does.
 bool unblockable(DueBan &due)
 {
     const BanRecord &ban = due.ban;
@@ -49,8 +57,8 @@ bool unblockable(DueBan &due)
         return false;
     std::uint32_t area = 0;
     std::uint32_t local = 0;
-    if (parsePhone(area, local, due.number.data(), formatDigitCount(localLayout)) != 0 ||
-        area != ban.phoneArea || local != ban.phoneLocal)
+    if (parsePhone(area, local, due.number.data(), unblockDigits()) != 0 || area != ban.phoneArea ||
+        local != ban.phoneLocal)
         return false;
     BanRecord first;
     bool isFirst = banFileFind(&first, area, local) == 0 &&

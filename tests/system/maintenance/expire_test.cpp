@@ -98,6 +98,19 @@ TEST_F(Expire, EndsAlthoughEveryItemStaysDueAndLeavesAloneWhatNoProgramCouldEnd)
     EXPECT_EQ(readBans(), bans);
 }
 
+TEST_F(Expire, LiftsNoBanWhoseNumberTheSitesLayoutReadsAsAnother)
+{
+    // With eight local digits ku_unblock reads "555-1234" otherwise: the
+    // permanent prefix ban is what it would lift.
+    writeConfig("PhNoLocalFormat 4-4\n");
+    writeBans({ban(0, 0, 5551234, 9), ban(1, 5551, 0, 0)});
+    std::string bans = readBans();
+    RecordedProgram unblock("ku_unblock");
+    EXPECT_EQ(run({"ku_expire"}).status, 0);
+    EXPECT_THAT(programRuns(), ElementsAre());
+    EXPECT_EQ(readBans(), bans);
+}
+
 TEST_F(Expire, ALoginThatNamesAnotherIdIsNotPassed)
 {
     // ku_delete twin would end 1007's account, not 1008's.
