@@ -126,6 +126,8 @@ void userFileOpen();
 void userFileClose();
 int userFileRead(UserRecord *record);
 int userFileWrite(const UserRecord *record);
+// Writes the record over the one just read. 0 when written; 1 when not, and
+// the file position is then after that record all the same.
 int userFileRewrite(const UserRecord *record);
 int userFileFind(UserRecord *record, std::uint16_t uid);
 // Adds a record after the last whole one, cutting off a piece of a record

@@ -1,6 +1,7 @@
 // The account file: a flat sequence of 90-byte little-endian records, one per
 // account, opened under a whole-file lock; and the lookups between login
 // names and the 16-bit ids that key the records.
+#include <cerrno>
 #include <cstring>
 
 #include <pwd.h>
@@ -96,9 +97,17 @@ int userFileWrite(const UserRecord *record)
 
 int userFileRewrite(const UserRecord *record)
 {
-    if (std::fseek(userFile, -static_cast<long>(userRecordSize), SEEK_CUR) != 0)
+    long next = std::ftell(userFile);
+    if (next < 0 || std::fseek(userFile, -static_cast<long>(userRecordSize), SEEK_CUR) != 0)
         return 1;
-    return userFileWrite(record);
+    if (userFileWrite(record) == 0)
+        return 0;
+    // Left where the failed write began, a reader in a loop would read the
+    // same record again, and again fail to write it back.
+    int reason = errno;
+    std::fseek(userFile, next, SEEK_SET);
+    errno = reason;
+    return 1;
 }
 
 int userFileFind(UserRecord *record, std::uint16_t uid)

@@ -1,9 +1,11 @@
 // The accounting pass in-process, over a real account file and chosen login
 // and process tables, with the signals, mail and clock recorded instead.
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -285,6 +287,32 @@ TEST_F(Pass, IdleTerminalUsersAreWarnedThenCutOff)
     accountingPass(effects);
     EXPECT_THAT(effects.notices, IsEmpty());
     EXPECT_THAT(effects.terminated, ElementsAre(alices));
+}
+
+TEST_F(Pass, ARecordThatCannotBeWrittenBackIsPassedOver)
+{
+    Settings.WarnBoot.push(4);
+    std::vector<UserRecord> records = {withLeft(alice.uid, 5), withLeft(bob.uid, 5)};
+    writeAccounts(records);
+    connected(alice.uid);
+    connected(bob.uid);
+    Result result = runFunction([&] {
+        alarm(10); // a pass that never ends is ended here
+        // Only the first record lies within the size a write may reach.
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{userRecordSize, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        accountingPass(effects);
+        for (const std::string &notice : effects.notices)
+            std::printf("%s\n", notice.c_str());
+    });
+    EXPECT_EQ(result.status, 0) << "the pass did not end";
+    EXPECT_EQ(result.out, "pts/40: You have 4 minute(s) remaining.\n"
+                          "pts/41: You have 4 minute(s) remaining.\n");
+    records[0].tLeft = 4;
+    records[0].sLeft = 119;
+    records[0].stamp = noon;
+    EXPECT_EQ(readAccounts(), userRecordImage(records));
 }
 
 } // namespace
