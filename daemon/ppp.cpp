@@ -131,8 +131,9 @@ std::optional<PppIdle> MonitorEffects::pppIdle(const char *terminalPath)
     int fd = open(terminalPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    ppp_idle idle{};
-    int result = ioctl(fd, PPPIOCGIDLE, &idle);
+    // Two 32-bit values: the request number 0x8008743F on every platform.
+    ppp_idle32 idle{};
+    int result = ioctl(fd, PPPIOCGIDLE32, &idle);
     close(fd);
     if (result != 0)
         return std::nullopt;
