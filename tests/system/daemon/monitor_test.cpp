@@ -221,7 +221,8 @@ TEST_F(Daemon, SmartBootWaitsUntilEveryLineIsBusy)
 TEST_F(Daemon, DisconnectedLinkUsersAreMailedWhyWithoutAShell)
 {
     installFakeMail();
-    writeConfig("SendMail\n");
+    // WarnBoot 0 would warn a terminal user in alice's place.
+    writeConfig("SendMail\nWarnBoot 0\n");
     writeFile("/usr/lib/Kestrune/linewatchd.time_period", "Your time is up.\n");
     writeAccounts({withLeft(alice.uid, 1)});
     Session aliceSession(alice);
