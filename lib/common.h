@@ -280,7 +280,7 @@ using TerminatedList = FixedList<TerminatedProcess, 1024>;
 // True if the signal was sent. False if nothing was sent; errno then says
 // why: ESRCH when the process is gone or is another by now, 0 when it is the
 // caller or the list is full, else the system's reason (EPERM: the caller
-// may not signal it).
+// may not signal it; EMFILE: no descriptor was left to hold it).
 bool terminateProcess(const ProcEntry &process, TerminatedList &terminated);
 // Sends `signal` to the process the entry describes, provided it is still
 // that process and not the caller; false, with errno set as above, if not.

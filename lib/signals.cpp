@@ -24,11 +24,17 @@ int pidfdSendSignal(int pidfd, int signal)
 }
 
 // Whether the id still names the process that started at `startTime`: a
-// process that ended may have left its id to another one since.
+// process that ended may have left its id to another one since. If not,
+// errno is ESRCH, or EMFILE or ENFILE when no file was left to look.
 bool stillTheSame(pid_t pid, std::uint64_t startTime)
 {
+    errno = 0;
     std::optional<std::uint64_t> started = processStartTime(pid);
-    return started && *started == startTime;
+    if (started && *started == startTime)
+        return true;
+    if (errno != EMFILE && errno != ENFILE)
+        errno = ESRCH;
+    return false;
 }
 
 bool sendThrough(const TerminatedProcess &process, int signal)
@@ -36,10 +42,8 @@ bool sendThrough(const TerminatedProcess &process, int signal)
     if (process.pidfd >= 0)
         return pidfdSendSignal(process.pidfd, signal) == 0;
     // No descriptor holds the process: the id is checked again just before.
-    if (!stillTheSame(process.pid, process.startTime)) {
-        errno = ESRCH;
+    if (!stillTheSame(process.pid, process.startTime))
         return false;
-    }
     return kill(process.pid, signal) == 0;
 }
 
@@ -58,8 +62,9 @@ std::optional<TerminatedProcess> holdAndSignal(const ProcEntry &process, int sig
     // Checked once the descriptor holds the process: it cannot change after.
     // Without one, sendThrough checks just before the signal.
     if (held.pidfd >= 0 && !stillTheSame(process.pid, process.startTime)) {
+        int reason = errno;
         close(held.pidfd);
-        errno = ESRCH;
+        errno = reason;
         return std::nullopt;
     }
     if (!sendThrough(held, signal)) {

@@ -51,10 +51,16 @@ bool terminateRound(const ProcessTable &table, Signalled &signalled, TerminatedL
             continue;
         if (terminated.full())
             return true;
-        if (terminateProcess(process, terminated))
+        if (terminateProcess(process, terminated)) {
             signalled.push(process);
-        else if (errno != 0 && errno != ESRCH)
+        } else if (errno == EMFILE || errno == ENFILE) {
+            // No descriptor left to hold another: the rest wait for a round
+            // of their own, once these are closed.
             outcome.refusal = errno;
+            return true;
+        } else if (errno != 0 && errno != ESRCH) {
+            outcome.refusal = errno;
+        }
     }
     // Processes beyond a full table were not seen.
     return table.full();

@@ -138,6 +138,21 @@ pid_t startFamily(uid_t uid, int count)
     return parent;
 }
 
+// Whether the family's root process ended (with the last of its children)
+// within a few seconds; if not, ends the family.
+bool familyEnded(pid_t family)
+{
+    int status = -1;
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         waitpid(family, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(10ms);
+    if (WIFEXITED(status))
+        return true;
+    kill(-family, SIGKILL);
+    waitpid(family, nullptr, 0);
+    return false;
+}
+
 TEST_F(Eject, EndsMoreProcessesThanOneListHolds)
 {
     pid_t family = startFamily(alice.uid, 1100);
@@ -146,15 +161,16 @@ TEST_F(Eject, EndsMoreProcessesThanOneListHolds)
     Result result = run({"/bin/sh", "-c", "ulimit -S -n 256 && exec ku_eject alice"});
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 20s) << "more rounds than two lists need";
     EXPECT_EQ(result.out, "user kicked: alice\n");
-    int status = -1;
-    for (auto deadline = std::chrono::steady_clock::now() + 5s;
-         waitpid(family, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(WIFEXITED(status)) << "some of the user's processes still run";
-    if (!WIFEXITED(status)) {
-        kill(-family, SIGKILL);
-        waitpid(family, nullptr, 0);
-    }
+    EXPECT_TRUE(familyEnded(family)) << "some of the user's processes still run";
+}
+
+TEST_F(Eject, EndsTheUsersProcessesWhenNoDescriptorIsLeftToHoldThem)
+{
+    // Room for about 28 descriptors: two rounds.
+    pid_t family = startFamily(alice.uid, 40);
+    Result result = run({"/bin/sh", "-c", "ulimit -n 32 && exec ku_eject alice"});
+    EXPECT_EQ(result.out, "user kicked: alice\n");
+    EXPECT_TRUE(familyEnded(family)) << "some of the user's processes still run";
 }
 
 TEST_F(Eject, FindsTheUserAmongMoreProcessesThanTheTableHolds)
