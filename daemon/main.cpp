@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -22,6 +23,17 @@ const char *mailHostSetting()
     if (value != nullptr && std::strlen(value) >= mailHostSize)
         errorExit("MAILHOST is longer than %zu characters", mailHostSize - 1);
     return value;
+}
+
+// A standard stream the starter left closed is opened on /dev/null, so that
+// no file the monitor opens later (a notice meant as a mail's input, a
+// record file) takes its place and receives what is meant for the stream.
+void fillClosedStandardStreams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
+            perrorExit("/dev/null");
+    }
 }
 
 void detach()
@@ -42,6 +54,7 @@ void detach()
 
 int main()
 {
+    fillClosedStandardStreams();
     readConfig();
     std::time_t configSeen = std::time(nullptr);
     const char *host = mailHostSetting();

@@ -621,9 +621,10 @@ std::vector<pid_t> processesNamed(const std::string &name)
     return pids;
 }
 
-Monitor::Monitor(const std::vector<std::string> &environment)
+Monitor::Monitor(const std::vector<std::string> &environment,
+                 const std::vector<std::string> &command)
 {
-    Running running = start({"linewatchd"}, 0, environment);
+    Running running = start(command, 0, environment);
     starter = finish(running);
     EXPECT_EQ(starter.status, 0) << starter.out << starter.err;
     // The daemon came back to this process when its starter ended; its own

@@ -149,7 +149,9 @@ std::vector<std::string> syslogLines();
 class Monitor
 {
   public:
-    explicit Monitor(const std::vector<std::string> &environment = {});
+    // Started by `command` (by default, plainly) as an administrator starts it.
+    explicit Monitor(const std::vector<std::string> &environment = {},
+                     const std::vector<std::string> &command = {"linewatchd"});
     ~Monitor();
     Monitor(const Monitor &) = delete;
     Monitor &operator=(const Monitor &) = delete;

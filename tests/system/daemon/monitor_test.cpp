@@ -70,6 +70,19 @@ TEST_F(Daemon, AFailedDetachingForkIsReportedAndNoDaemonRuns)
     EXPECT_THAT(processesNamed("linewatchd"), IsEmpty());
 }
 
+TEST_F(Daemon, StandardStreamsLeftClosedAreOpenedOnTheNullDevice)
+{
+    writeConfig("");
+    Monitor monitor({}, {"/bin/sh", "-c", "exec linewatchd <&- >&- 2>&-"});
+    ASSERT_GT(monitor.pid(), 0);
+    for (int fd = 0; fd <= 2; ++fd) {
+        std::string link = "/proc/" + std::to_string(monitor.pid()) + "/fd/" + std::to_string(fd);
+        char target[64] = "";
+        EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << fd << " is closed";
+        EXPECT_STREQ(target, "/dev/null") << fd;
+    }
+}
+
 TEST_F(Daemon, TheFirstCycleRunsAtOnceAndChargesConnectedAccountsOnly)
 {
     writeConfig("");
