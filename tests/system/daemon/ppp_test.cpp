@@ -30,8 +30,8 @@ TEST_F(PppUnits, BelongToTheRealUserOfARunningPppd)
     pidFile("ppp2.pid", alices.pid());
     pidFile("ppp1.pid", 99999);         // its pppd is gone
     pidFile("ppp3.pid", notPppd.pid()); // the id belongs to another program
-    pidFile("ppp7.pid", bobs.pid());
-    pidFile("ppp07.pid", 1);              // read as unit 7, from ppp7.pid
+    pidFile("ppp4.pid", bobs.pid());
+    pidFile("ppp07.pid", bobs.pid());     // unit 7, whose file ppp7.pid is missing
     pidFile("ppp300.pid", bobs.pid());    // no such unit
     pidFile("ppp12.pidfile", bobs.pid()); // not a pid file's name
     pidFile("ppp12.pid.old", bobs.pid());
@@ -41,7 +41,8 @@ TEST_F(PppUnits, BelongToTheRealUserOfARunningPppd)
     EXPECT_EQ(unitOwner[0], alice.uid);
     EXPECT_EQ(unitOwner[1], unknownUid);
     EXPECT_EQ(unitOwner[3], unknownUid);
-    EXPECT_EQ(unitOwner[7], bob.uid);
+    EXPECT_EQ(unitOwner[4], bob.uid);
+    EXPECT_EQ(unitOwner[7], unknownUid);
     EXPECT_EQ(unitOwner[12], unknownUid);
     EXPECT_EQ(std::count(unitOwner.begin(), unitOwner.end(), bob.uid), 1);
     EXPECT_EQ(unitOfUser(alice.uid), 0);
