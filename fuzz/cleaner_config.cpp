@@ -21,12 +21,8 @@ namespace
 
 std::vector<std::string> wordsOf(std::string_view line)
 {
-    std::vector<std::string> words;
-    std::string_view word;
-    std::size_t pos = 0;
-    while (nextToken(word, line, pos) == 0)
-        words.emplace_back(word);
-    return words;
+    std::vector<std::string_view> tokens = fuzz::tokensOf(line);
+    return {tokens.begin(), tokens.end()};
 }
 
 std::vector<std::vector<std::string>> expectedLines(std::string_view file)
