@@ -291,10 +291,19 @@ void SystemTest::SetUp()
     syslogLines();
 }
 
+SystemTest::SystemTest() = default;
+SystemTest::~SystemTest() = default;
+
 void SystemTest::TearDown()
 {
+    moreUsers_.reset();
     if (active())
         reapOrphans();
+}
+
+void SystemTest::addUsers(int count, uid_t firstUid, const std::function<std::string(int)> &name)
+{
+    moreUsers_ = std::make_unique<MoreUsers>(count, firstUid, name);
 }
 
 std::string readFile(const std::string &path)

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,14 +42,24 @@ inline constexpr User bigid{"bigid", 70000};
 inline constexpr User edge{"edge", 65535};
 inline constexpr gid_t ttyGroup = 5;
 
+class MoreUsers;
+
 // Base of every test that needs the sandbox: skips outside it, and starts
 // each test with an empty product directory, login records and /tmp, and
 // no pppd pid files.
 class SystemTest : public ::testing::Test
 {
   protected:
+    SystemTest();
+    ~SystemTest() override;
     void SetUp() override;
     void TearDown() override;
+    // Adds `count` users to the password database until the test ends, as
+    // MoreUsers does.
+    void addUsers(int count, uid_t firstUid, const std::function<std::string(int)> &name);
+
+  private:
+    std::unique_ptr<MoreUsers> moreUsers_;
 };
 
 // Files.

@@ -155,14 +155,9 @@ class ManyUsers : public SystemTest
         SystemTest::SetUp();
         if (IsSkipped())
             return;
-        users_ = std::make_unique<MoreUsers>(static_cast<int>(accountCount), firstManyUid,
-                                             [](int i) { return "many" + std::to_string(i); });
+        addUsers(static_cast<int>(accountCount), firstManyUid,
+                 [](int i) { return "many" + std::to_string(i); });
         writeConfig("PhNoLocalFormat 3-4\n");
-    }
-    void TearDown() override
-    {
-        users_.reset();
-        SystemTest::TearDown();
     }
 
     // How much a rewrite is seen to write in all, at most: the points at
@@ -181,9 +176,6 @@ class ManyUsers : public SystemTest
         }
         return written;
     }
-
-  private:
-    std::unique_ptr<MoreUsers> users_;
 };
 
 class Crash : public ManyUsers, public ::testing::WithParamInterface<Rewrite>

@@ -40,16 +40,9 @@ class Stress : public SystemTest
         SystemTest::SetUp();
         if (IsSkipped())
             return;
-        users_ =
-            std::make_unique<MoreUsers>(40, stressUid(1), [](int i) { return stressUser(i + 1); });
+        addUsers(40, stressUid(1), [](int i) { return stressUser(i + 1); });
         writeConfig("");
     }
-    void TearDown() override
-    {
-        users_.reset();
-        SystemTest::TearDown();
-    }
-    std::unique_ptr<MoreUsers> users_;
 };
 
 UserRecord startingRecord(uid_t uid)
