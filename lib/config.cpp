@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string_view>
 
 #include <strings.h>
@@ -193,35 +194,41 @@ struct FileCloser {
     ~FileCloser() { std::fclose(file); }
 };
 
+// Hands each line of the configuration file, in pieces of at most 255
+// characters, to `apply`; false when the file cannot be opened.
+bool forEachConfigLine(const std::function<void(std::string_view line)> &apply)
+{
+    std::FILE *file = std::fopen(configPath, "re");
+    if (file == nullptr)
+        return false;
+    FileCloser closer{file};
+    char line[lineSize];
+    while (std::fgets(line, sizeof line, file) != nullptr)
+        apply(line);
+    return true;
+}
+
 } // namespace
 
 void readConfig()
 {
-    std::FILE *file = std::fopen(configPath, "re");
-    if (file == nullptr)
-        errorExit("couldn't open config file");
-    FileCloser closer{file};
     Settings = SiteSettings{};
-    char line[lineSize];
-    while (std::fgets(line, sizeof line, file) != nullptr)
-        applyConfigLine(line);
+    if (!forEachConfigLine(applyConfigLine))
+        errorExit("couldn't open config file");
 }
 
 std::optional<int> configuredLocalDigits()
 {
-    std::FILE *file = std::fopen(configPath, "re");
-    if (file == nullptr)
-        return std::nullopt;
-    FileCloser closer{file};
     int digits = SiteSettings{}.localDigits;
     decltype(Settings.PhNoLocalFormat) format{};
-    char line[lineSize];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
+    bool opened = forEachConfigLine([&](std::string_view line) {
         Values values{line, 0};
         std::string_view key;
         // Only this key: a Devices line would stat its device.
         if (values.next(key) && sameKey(key, "PhNoLocalFormat") && readFormat(values, format))
             digits = formatDigitCount(format.data());
-    }
+    });
+    if (!opened)
+        return std::nullopt;
     return digits;
 }
