@@ -55,9 +55,9 @@ void BM_ScanProcesses(benchmark::State &state)
     ProcessTable table;
     for (auto _ : state) {
         scanProcesses(table);
-        benchmark::DoNotOptimize(table.count);
+        benchmark::DoNotOptimize(table.size());
     }
-    state.counters["processes"] = static_cast<double>(table.count);
+    state.counters["processes"] = static_cast<double>(table.size());
 }
 BENCHMARK(BM_ScanProcesses)->Unit(benchmark::kMillisecond);
 
@@ -108,14 +108,14 @@ void preparePass()
         process.pid = 100000 + i;
         // Four processes to each logged-in user, as far as they go.
         process.uid = process.euid = i < 4 * logins ? static_cast<uid_t>(2000 + 37 * (i / 4)) : 0;
-        processTable.push(process);
+        processTable.push_back(process);
     }
     loginTable.clear();
     for (int i = 0; i < logins; ++i) {
         LoginEntry login;
         login.uid = static_cast<uid_t>(2000 + 37 * i);
         std::snprintf(login.line.data(), login.line.size(), "ttyS%d", i);
-        loginTable.push(login);
+        loginTable.push_back(login);
     }
     unitOwner.fill(unknownUid);
     Settings.WarnBoot.push(5);

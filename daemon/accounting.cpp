@@ -2,7 +2,7 @@
 // those about to lose their time, choose who goes, end their processes and
 // mail the link users among them why.
 #include <algorithm>
-#include <bitset>
+#include <span>
 #include <cstdio>
 #include <limits>
 
@@ -202,55 +202,82 @@ DisconnectionList disconnections;
 namespace
 {
 
-// Where in the process table each 16-bit user id first appears, as real or
-// effective id, so that no account costs a scan of the whole table.
-class FirstProcessIndex
+// Each 16-bit user id's processes, as real or effective id, in table order,
+// and its first login: built once a pass, so that no account costs a scan of
+// a whole table. Ids of 65536 and above never hold an account.
+class UserIndex
 {
   public:
-    void build(const ProcessTable &table)
+    void build(const ProcessTable &processes, const LoginTable &logins)
     {
-        first_.fill(none);
-        for (std::size_t i = 0; i < table.count; ++i) {
-            note(table[i].uid, i);
-            note(table[i].euid, i);
+        starts_.assign(ids + 1, 0);
+        forEachOwner(processes, [&](std::size_t id, std::size_t) { ++starts_[id + 1]; });
+        for (std::size_t id = 0; id < ids; ++id)
+            starts_[id + 1] += starts_[id];
+        processes_.resize(starts_[ids]);
+        std::vector<std::uint32_t> next(starts_.begin(), starts_.end() - 1);
+        forEachOwner(processes, [&](std::size_t id, std::size_t index) {
+            processes_[next[id]++] = static_cast<std::uint32_t>(index);
+        });
+        firstLogin_.assign(ids, noLogin);
+        for (std::size_t i = logins.size(); i-- > 0;) {
+            if (logins[i].uid < ids)
+                firstLogin_[logins[i].uid] = static_cast<std::uint32_t>(i);
         }
     }
-    std::optional<std::size_t> of(std::uint16_t uid) const
+    // Indexes into the process table.
+    std::span<const std::uint32_t> processesOf(std::uint16_t uid) const
     {
-        if (first_[uid] == none)
-            return std::nullopt;
-        return first_[uid];
+        return std::span(processes_).subspan(starts_[uid], starts_[uid + 1] - starts_[uid]);
+    }
+    const LoginEntry *firstLoginOf(std::uint16_t uid) const
+    {
+        return firstLogin_[uid] == noLogin ? nullptr : &loginTable[firstLogin_[uid]];
     }
 
   private:
-    static constexpr std::uint16_t none = 0xFFFF;
-    void note(uid_t id, std::size_t index)
+    static constexpr std::size_t ids = 65536;
+    static constexpr std::uint32_t noLogin = 0xFFFFFFFF;
+
+    // Calls `f` with (id, index) for each process's real id and, if it
+    // differs, its effective id.
+    template <typename F> static void forEachOwner(const ProcessTable &processes, const F &f)
     {
-        if (id < first_.size() && first_[id] == none)
-            first_[id] = static_cast<std::uint16_t>(index);
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            uid_t real = processes[i].uid;
+            uid_t effective = processes[i].euid;
+            if (real < ids)
+                f(real, i);
+            if (effective != real && effective < ids)
+                f(effective, i);
+        }
     }
-    std::array<std::uint16_t, 65536> first_;
+
+    std::vector<std::uint32_t> starts_;
+    std::vector<std::uint32_t> processes_;
+    std::vector<std::uint32_t> firstLogin_;
 };
 
-FirstProcessIndex firstProcess;
-std::bitset<ProcessTable::capacity()> queued; // processes already on killList
+UserIndex users;
+std::vector<bool> queued; // processes already on killList, by table index
 
-bool ownedBy(const ProcEntry &process, uid_t uid)
+void queue(std::size_t index)
 {
-    return process.uid == uid || process.euid == uid;
+    if (!queued[index]) {
+        queued[index] = true;
+        killList.push_back(index);
+    }
 }
 
-// A disconnection with the processes that `selects` picks from `from` on.
-template <typename Select>
-void disconnect(Disconnection entry, std::size_t from, const Select &selects)
+// A disconnection with the processes `indexes` names; those already taken
+// by an earlier disconnection are not taken twice.
+template <typename Indexes> void disconnect(Disconnection entry, const Indexes &indexes)
 {
-    entry.firstKill = killList.count;
-    for (std::size_t i = from; i < processTable.count; ++i) {
-        if (!queued[i] && selects(processTable[i]) && killList.push(i))
-            queued.set(i);
-    }
-    entry.kills = killList.count - entry.firstKill;
-    disconnections.push(entry);
+    entry.firstKill = killList.size();
+    for (std::size_t index : indexes)
+        queue(index);
+    entry.kills = killList.size() - entry.firstKill;
+    disconnections.push_back(entry);
 }
 
 // Under BootOne a new choice replaces everything chosen before it.
@@ -263,7 +290,7 @@ bool chosenForBootOne(BootOneChoice &choice, int priority, int minutesLeft)
     killList.clear();
     mailList.clear();
     disconnections.clear();
-    queued.reset();
+    queued.assign(processTable.size(), false);
     return true;
 }
 
@@ -288,32 +315,27 @@ std::optional<std::time_t> lastInputAt(const char *line)
 }
 
 // The idle seconds an account has left: none when the idle rule does not
-// apply to it; `known` is false when its terminal cannot be asked.
-struct IdleMeasure {
-    bool known = true;
-    std::optional<long> secondsLeft;
-};
-
-IdleMeasure accountIdle(const UserRecord &record, const LoginEntry &login, bool pppUser,
-                        const PassFacts &facts, MonitorEffects &effects)
+// apply to it, or when its terminal cannot be asked.
+std::optional<long> accountIdle(const UserRecord &record, const LoginEntry &login, bool pppUser,
+                                const PassFacts &facts, MonitorEffects &effects)
 {
     if (Settings.IdleBoot == 0 || !(record.flags & flagIdleBoot))
-        return {};
+        return std::nullopt;
     if (pppUser)
-        return {true, pppIdleSeconds(terminalPath(login.line.data()).data(), effects)};
+        return pppIdleSeconds(login.line.data(), effects);
     std::optional<std::time_t> lastInput = lastInputAt(login.line.data());
     if (!lastInput)
-        return {false, std::nullopt};
-    return {true, terminalIdleSecondsLeft(Settings.IdleBoot, facts.now, *lastInput)};
+        return std::nullopt;
+    return terminalIdleSecondsLeft(Settings.IdleBoot, facts.now, *lastInput);
 }
 
 void passAccount(UserRecord &record, const PassFacts &facts, BootOneChoice &choice,
                  MonitorEffects &effects)
 {
-    std::optional<std::size_t> first = firstProcess.of(record.uid);
-    if (!first)
+    std::span<const std::uint32_t> processes = users.processesOf(record.uid);
+    if (processes.empty())
         return;
-    const LoginEntry *login = terminalOfUser(record.uid);
+    const LoginEntry *login = users.firstLoginOf(record.uid);
     if (login == nullptr)
         return;
     int unit = unitOfUser(record.uid);
@@ -325,10 +347,10 @@ void passAccount(UserRecord &record, const PassFacts &facts, BootOneChoice &choi
         addPppTraffic(record, unit, effects);
     userFileRewrite(&record); // a record that cannot be written back is passed over
 
-    IdleMeasure idle = accountIdle(record, *login, pppUser, facts, effects);
-    if (!idle.known)
-        return;
-    Verdict verdict = judgeAccount(record, Settings, facts, idle.secondsLeft, pppUser);
+    // An idle time that cannot be measured (a line without a device) leaves
+    // the idle rule out; every other rule still judges the account.
+    std::optional<long> idleSecondsLeft = accountIdle(record, *login, pppUser, facts, effects);
+    Verdict verdict = judgeAccount(record, Settings, facts, idleSecondsLeft, pppUser);
     warn(verdict, login->line.data(), effects); // link users get no warnings
     // Every process of root's would go with a root account: the host's own
     // services with them. Such an account is charged but never cut off.
@@ -337,12 +359,22 @@ void passAccount(UserRecord &record, const PassFacts &facts, BootOneChoice &choi
     if (!chosenForBootOne(choice, priorityOf(record.flags), verdict.minutesLeft))
         return;
     if (verdict.mail)
-        mailList.push(MailEntry{record.uid, verdict.mailReason});
+        mailList.push_back(MailEntry{record.uid, verdict.mailReason});
     Disconnection entry;
     entry.uid = record.uid;
     entry.cause = verdict.cause;
-    disconnect(entry, *first,
-               [&](const ProcEntry &process) { return ownedBy(process, record.uid); });
+    disconnect(entry, processes);
+}
+
+// Every process on the terminal, in table order.
+std::vector<std::size_t> processesOnTerminal(DeviceNumber device)
+{
+    std::vector<std::size_t> indexes;
+    for (std::size_t i = 0; i < processTable.size(); ++i) {
+        if (processTable[i].tty == device)
+            indexes.push_back(i);
+    }
+    return indexes;
 }
 
 void passGuest(const LoginEntry &login, const PassFacts &facts, BootOneChoice &choice,
@@ -370,7 +402,7 @@ void passGuest(const LoginEntry &login, const PassFacts &facts, BootOneChoice &c
     entry.uid = login.uid;
     entry.line = login.line;
     entry.cause = verdict.cause;
-    disconnect(entry, 0, [&](const ProcEntry &process) { return process.tty == *device; });
+    disconnect(entry, processesOnTerminal(*device));
 }
 
 void logDisconnection(const Disconnection &entry, std::size_t signalled)
@@ -423,8 +455,8 @@ void accountingPass(MonitorEffects &effects)
     killList.clear();
     mailList.clear();
     disconnections.clear();
-    queued.reset();
-    firstProcess.build(processTable);
+    queued.assign(processTable.size(), false);
+    users.build(processTable, loginTable);
 
     userFileOpen();
     UserRecord record;

@@ -39,7 +39,7 @@ bool MonitorEffects::terminate(const ProcEntry &process)
 
 bool MonitorEffects::anyTerminated() const
 {
-    return terminated_.count > 0;
+    return !terminated_.empty();
 }
 
 void MonitorEffects::killTerminated()

@@ -43,9 +43,9 @@ struct Disconnection {
     std::size_t kills = 0;
 };
 
-using KillList = FixedList<std::size_t, 1024>; // indexes into processTable
-using MailList = FixedList<MailEntry, 256>;
-using DisconnectionList = FixedList<Disconnection, 1024>;
+using KillList = std::vector<std::size_t>; // indexes into processTable
+using MailList = std::vector<MailEntry>;
+using DisconnectionList = std::vector<Disconnection>;
 
 extern LoginTable loginTable;
 extern ProcessTable processTable;
@@ -97,7 +97,7 @@ class MonitorEffects
     virtual void killTerminated();
     virtual void mail(std::uint16_t uid, NoticeReason reason);
     virtual std::optional<PppCounters> pppCounters(int unit);
-    virtual std::optional<PppIdle> pppIdle(const char *terminalPath);
+    virtual std::optional<PppIdle> pppIdle(const char *line);
 
   private:
     TerminatedList terminated_;
@@ -158,11 +158,15 @@ void accountingPass(MonitorEffects &effects);
 using TerminalPath = std::array<char, 5 + lineNameSize>;
 TerminalPath terminalPath(const char *line);
 // The user's first login in the login table, whose line is the user's
-// terminal; null without a login.
+// terminal; null without a login. Each call reads the table through; the
+// pass looks its users up in an index instead.
 const LoginEntry *terminalOfUser(uid_t uid);
 // The device number of a terminal line; none if the line does not name a
 // terminal under /dev (any more).
 std::optional<DeviceNumber> terminalDevice(const char *line);
+// Opens the terminal a line names, never through a link and never a device
+// that is no terminal; -1 if it cannot.
+int openTerminal(const char *line, int flags);
 // Writes a notice onto a terminal that accepts messages.
 void notifyTerminal(const char *line, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
@@ -177,6 +181,6 @@ void scanPppUnits();
 int unitOfUser(uid_t uid);
 // Idle seconds left before an idle disconnection of a PPP line; 0 when the
 // driver cannot tell.
-long pppIdleSeconds(const char *terminalPath, MonitorEffects &effects);
+long pppIdleSeconds(const char *line, MonitorEffects &effects);
 // Adds the unit's traffic since the last poll to the record.
 void addPppTraffic(UserRecord &record, int unit, MonitorEffects &effects);

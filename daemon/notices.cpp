@@ -110,6 +110,37 @@ std::optional<DeviceNumber> terminalDevice(const char *line)
     return deviceNumberOf(status->st_rdev);
 }
 
+namespace
+{
+
+// Opens the terminal that `status` describes under a line's name: -1 when
+// the open fails, or, with errno ENOTTY, when the name stands for another
+// device by now or for one that is no terminal (a disk, a sound card).
+int openTerminalAs(const char *line, const struct stat &status, int flags)
+{
+    // Without O_NOCTTY the user's terminal could become the monitor's own,
+    // and the user's hang-up would then end the monitor.
+    int fd = open(terminalPath(line).data(), flags | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || opened.st_rdev != status.st_rdev ||
+        !isatty(fd)) {
+        close(fd);
+        errno = ENOTTY;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+int openTerminal(const char *line, int flags)
+{
+    std::optional<struct stat> status = terminalStatus(line);
+    return status ? openTerminalAs(line, *status, flags) : -1;
+}
+
 void notifyTerminal(const char *line, const char *format, ...)
 {
     std::optional<struct stat> before = terminalStatus(line);
@@ -122,16 +153,9 @@ void notifyTerminal(const char *line, const char *format, ...)
     std::vsnprintf(notice, sizeof notice, format, args);
     va_end(args);
 
-    TerminalPath path = terminalPath(line);
-    // Without O_NOCTTY the user's terminal could become the monitor's own,
-    // and the user's hang-up would then end the monitor.
-    int fd = open(path.data(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat opened;
-    if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) ||
-                    opened.st_rdev != before->st_rdev)) {
-        close(fd); // swapped for something else since the check
-        return;
-    }
+    int fd = openTerminalAs(line, *before, O_WRONLY | O_NONBLOCK);
+    if (fd < 0 && errno == ENOTTY)
+        return; // the times to put back were another file's
     if (fd >= 0) {
         char framed[sizeof notice + 16];
         int length = std::snprintf(framed, sizeof framed, "\a\n\nNOTICE: %s\n\n", notice);
@@ -140,7 +164,7 @@ void notifyTerminal(const char *line, const char *format, ...)
         }
     }
     if (Settings.IdleBoot != 0)
-        restoreTimes(fd, path.data(), *before);
+        restoreTimes(fd, terminalPath(line).data(), *before);
     if (fd >= 0)
         close(fd);
 }

@@ -88,9 +88,9 @@ int unitOfUser(uid_t uid)
     return unit == unitOwner.end() ? -1 : static_cast<int>(unit - unitOwner.begin());
 }
 
-long pppIdleSeconds(const char *terminalPath, MonitorEffects &effects)
+long pppIdleSeconds(const char *line, MonitorEffects &effects)
 {
-    std::optional<PppIdle> idle = effects.pppIdle(terminalPath);
+    std::optional<PppIdle> idle = effects.pppIdle(line);
     if (!idle)
         return 0;
     return static_cast<long>(Settings.IdleBoot) * 60 - std::min(idle->sent, idle->received);
@@ -126,9 +126,11 @@ std::optional<PppCounters> MonitorEffects::pppCounters(int unit)
     return PppCounters{stats.p.ppp_ioctects, stats.p.ppp_ooctects};
 }
 
-std::optional<PppIdle> MonitorEffects::pppIdle(const char *terminalPath)
+std::optional<PppIdle> MonitorEffects::pppIdle(const char *line)
 {
-    int fd = open(terminalPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // The request goes only to a terminal: on another device the same
+    // number could mean something else.
+    int fd = openTerminal(line, O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     // Two 32-bit values: the request number 0x8008743F on every platform.

@@ -58,7 +58,7 @@ bool nextLoginUid(ConfigWords &words, uid_t &uid)
 {
     std::string_view word;
     while (words.next(word)) {
-        std::optional<uid_t> found = lookupUid(std::string(word).c_str());
+        std::optional<uid_t> found = loginUid(std::string(word).c_str());
         if (found) {
             uid = *found;
             return true;

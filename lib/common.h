@@ -140,6 +140,8 @@ int userFileAppend(const UserRecord *record);
 int userFileReplace(const char *source);
 
 std::uint16_t nameToUid(const char *login);
+// The password database's id for a login, whole; none without an entry.
+std::optional<uid_t> loginUid(const char *login);
 char *uidToName(std::span<char> name, std::uint16_t uid);
 
 // For commands that act on a named user's account. The first gives the
@@ -246,18 +248,33 @@ struct ProcEntry {
     // Clock ticks after boot at which the process started: with the pid, it
     // tells a process from a later one that was given the same id.
     std::uint64_t startTime = 0;
+    char state = 'R';          // as the kernel reports it: 'Z' for an ended, unreaped process
+    bool kernelThread = false; // the kernel's own, which no user started
 };
 
-using LoginTable = FixedList<LoginEntry, 256>;
-using ProcessTable = FixedList<ProcEntry, 1024>;
+// The tables hold whatever the host has: a session or process left out
+// would be neither charged nor ended, nor spared by the cleaners.
+using LoginTable = std::vector<LoginEntry>;
+using ProcessTable = std::vector<ProcEntry>;
 
 void readUtmp(LoginTable &logins);
+// Processes that have ended but are not yet reaped (zombies) are left out:
+// they run nothing, hold no terminal and cannot be ended again.
 void scanProcesses(ProcessTable &processes);
-// The same, keeping only the processes `keep` accepts, so that on a busy
-// host the table's room goes to the processes the caller is after.
+// The same, keeping only the processes `keep` accepts.
 void scanProcesses(ProcessTable &processes, const std::function<bool(const ProcEntry &)> &keep);
 int allLinesBusy(const ProcessTable &processes, DeviceNumber firstLine, int lines);
 int uidLoggedIn(const LoginTable &logins, uid_t uid);
+// The user ids of a login table, for many questions of uidLoggedIn's kind.
+class LoggedInUsers
+{
+  public:
+    explicit LoggedInUsers(const LoginTable &logins);
+    bool contains(uid_t uid) const;
+
+  private:
+    std::vector<uid_t> sorted_;
+};
 // The start time of the process now running under `pid`; none if it is gone.
 std::optional<std::uint64_t> processStartTime(pid_t pid);
 
@@ -268,28 +285,27 @@ std::optional<std::uint64_t> processStartTime(pid_t pid);
 // even if its id has since been given to another.
 struct TerminatedProcess {
     pid_t pid = 0;
-    int pidfd = -1; // -1 only where the kernel has no pidfds
+    int pidfd = -1; // -1 where the kernel has no pidfds or no descriptor was left
     // Without a descriptor, what tells the process from a later one that
     // was given its id.
     std::uint64_t startTime = 0;
 };
-using TerminatedList = FixedList<TerminatedProcess, 1024>;
+using TerminatedList = std::vector<TerminatedProcess>;
 
 // Sends SIGTERM to the process the entry describes, provided it is still
 // that process and not the caller, and keeps it on the list for the SIGKILL.
 // True if the signal was sent. False if nothing was sent; errno then says
 // why: ESRCH when the process is gone or is another by now, 0 when it is the
-// caller or the list is full, else the system's reason (EPERM: the caller
-// may not signal it; EMFILE: no descriptor was left to hold it).
+// caller, else the system's reason (EPERM: the caller may not signal it).
 bool terminateProcess(const ProcEntry &process, TerminatedList &terminated);
 // Sends `signal` to the process the entry describes, provided it is still
 // that process and not the caller; false, with errno set as above, if not.
 bool signalProcess(const ProcEntry &process, int signal);
 // Sends SIGKILL to every process on the list and empties it.
 void killTerminated(TerminatedList &terminated);
-// Every process on a list is held by a descriptor of its own until its
-// SIGKILL: raises the soft limit on open files, as far as the hard limit
-// allows, so that a full list fits beside the program's other files.
+// Every process on a list is best held by a descriptor of its own until its
+// SIGKILL: raises the soft limit on open files as far as the hard limit
+// allows. Beyond it, processes are held by their start time instead.
 void allowDescriptorsForTermination();
 
 // ---------------------------------------------------------------- codecs
@@ -381,13 +397,13 @@ template <std::size_t Capacity> void addExemptions(ExemptList<Capacity> &exempt,
 
 // Whether an owner is exempt or has a session in the login table.
 template <std::size_t Capacity>
-bool ownerSpared(const ExemptList<Capacity> &exempt, const LoginTable &logins, uid_t uid)
+bool ownerSpared(const ExemptList<Capacity> &exempt, const LoggedInUsers &loggedIn, uid_t uid)
 {
     for (uid_t spared : exempt) {
         if (spared == uid)
             return true;
     }
-    return uidLoggedIn(logins, uid) != 0;
+    return loggedIn.contains(uid);
 }
 
 // The parent of the process now running under `pid`; none if it is gone.

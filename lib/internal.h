@@ -64,9 +64,6 @@ bool writeAllAt(int fd, const void *data, std::size_t size, off_t offset);
 // with errno set, when any step fails.
 bool copyOver(int sourceFd, int destinationFd);
 
-// The password database's id for a login, whole.
-std::optional<uid_t> lookupUid(const char *login);
-
 // The decimal text of a number, in a small buffer of its own.
 struct DecimalText {
     std::array<char, 12> digits{};

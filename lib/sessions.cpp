@@ -1,6 +1,6 @@
 // Snapshots of who is logged in (the login records) and what runs (the
 // kernel's process directory), and the two questions asked of them.
-#include <bitset>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -45,7 +45,7 @@ std::optional<LoginEntry> loginOf(const utmp &record)
     // The whole name field: a name cut short can be another user's.
     char login[sizeof record.ut_user + 1];
     copyText(login, printablePrefix(record.ut_user));
-    std::optional<uid_t> uid = lookupUid(login);
+    std::optional<uid_t> uid = loginUid(login);
     if (!uid)
         return std::nullopt;
     LoginEntry entry;
@@ -66,7 +66,7 @@ void readUtmp(LoginTable &logins)
     while (std::fread(&record, sizeof record, 1, file) == 1) {
         std::optional<LoginEntry> entry = loginOf(record);
         if (entry)
-            logins.push(*entry);
+            logins.push_back(*entry);
     }
     std::fclose(file);
 }
@@ -99,11 +99,15 @@ template <typename T> bool parseNumber(std::string_view text, T &value)
 }
 
 // The fields of the stat line after the command name, counted from 0: the
-// state is field 0, the parent field 1, the terminal field 4, the start time
-// field 19.
+// state is field 0, the parent field 1, the terminal field 4, the kernel's
+// flags field 6, the start time field 19.
+constexpr int stateField = 0;
 constexpr int parentField = 1;
 constexpr int ttyField = 4;
+constexpr int flagsField = 6;
 constexpr int startTimeField = 19;
+
+constexpr unsigned kernelThreadFlag = 0x00200000; // PF_KTHREAD
 
 } // namespace
 
@@ -122,8 +126,16 @@ bool parseStat(std::string_view line, ProcEntry &entry)
     for (int field = 0; field <= startTimeField; ++field) {
         if (nextToken(token, line, pos) != 0)
             return false;
+        if (field == stateField)
+            entry.state = token[0];
         if (field == parentField && !parseNumber(token, entry.ppid))
             return false;
+        if (field == flagsField) {
+            unsigned flags = 0;
+            if (!parseNumber(token, flags))
+                return false;
+            entry.kernelThread = (flags & kernelThreadFlag) != 0;
+        }
         if (field == ttyField) {
             int tty = 0;
             if (!parseNumber(token, tty))
@@ -150,6 +162,12 @@ bool parseStatus(std::string_view status, ProcEntry &entry)
 
 namespace
 {
+
+// Ended but not yet reaped ('X' is the instant after).
+bool isZombie(const ProcEntry &entry)
+{
+    return entry.state == 'Z' || entry.state == 'X';
+}
 
 // Both files are read relative to the process's own directory, which is
 // looked up once.
@@ -178,13 +196,11 @@ void scanProcesses(ProcessTable &processes, const std::function<bool(const ProcE
         perrorExit("opendir");
     processes.clear();
     while (const dirent *item = readdir(directory)) {
-        if (processes.full())
-            break;
         if (!std::isdigit(static_cast<unsigned char>(item->d_name[0])))
             continue;
         ProcEntry entry;
-        if (readProcess(dirfd(directory), item->d_name, entry) && keep(entry))
-            processes.push(entry);
+        if (readProcess(dirfd(directory), item->d_name, entry) && !isZombie(entry) && keep(entry))
+            processes.push_back(entry);
     }
     closedir(directory);
 }
@@ -238,17 +254,20 @@ int allLinesBusy(const ProcessTable &processes, DeviceNumber firstLine, int line
     // can fill at most N lines: the marks never need more room than that.
     if (lines <= 0)
         return 1;
-    if (static_cast<std::size_t>(lines) > processes.count)
+    if (static_cast<std::size_t>(lines) > processes.size())
         return 0;
-    std::bitset<ProcessTable::capacity()> used;
+    std::vector<bool> used(static_cast<std::size_t>(lines));
+    std::size_t free = used.size();
     for (const ProcEntry &process : processes) {
         if (process.uid == 0)
             continue;
         DeviceNumber line = process.tty - firstLine;
-        if (line < static_cast<DeviceNumber>(lines))
-            used.set(line);
+        if (line < static_cast<DeviceNumber>(lines) && !used[line]) {
+            used[line] = true;
+            --free;
+        }
     }
-    return used.count() == static_cast<std::size_t>(lines) ? 1 : 0;
+    return free == 0 ? 1 : 0;
 }
 
 int uidLoggedIn(const LoginTable &logins, uid_t uid)
@@ -258,4 +277,16 @@ int uidLoggedIn(const LoginTable &logins, uid_t uid)
             return 1;
     }
     return 0;
+}
+
+LoggedInUsers::LoggedInUsers(const LoginTable &logins)
+{
+    for (const LoginEntry &login : logins)
+        sorted_.push_back(login.uid);
+    std::sort(sorted_.begin(), sorted_.end());
+}
+
+bool LoggedInUsers::contains(uid_t uid) const
+{
+    return std::binary_search(sorted_.begin(), sorted_.end(), uid);
 }

@@ -12,10 +12,23 @@
 namespace
 {
 
+// Descriptors kept free for everything else, above all for reading /proc
+// to tell a process held by its start time from a later one.
+constexpr rlim_t reservedDescriptors = 64;
+
 // Straight to the kernel: the C library's wrappers are newer than some hosts.
+// A descriptor among the last few is given back (errno EMFILE).
 int pidfdOpen(pid_t pid)
 {
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    rlimit limit{};
+    if (fd >= 0 && getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(fd) + reservedDescriptors >= limit.rlim_cur) {
+        close(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    return fd;
 }
 
 int pidfdSendSignal(int pidfd, int signal)
@@ -57,7 +70,9 @@ std::optional<TerminatedProcess> holdAndSignal(const ProcEntry &process, int sig
         return std::nullopt;
     }
     TerminatedProcess held{process.pid, pidfdOpen(process.pid), process.startTime};
-    if (held.pidfd < 0 && errno != ENOSYS)
+    // Without a descriptor to spare, or on a kernel without them, the
+    // process is held by its start time instead.
+    if (held.pidfd < 0 && errno != ENOSYS && errno != EMFILE && errno != ENFILE)
         return std::nullopt;
     // Checked once the descriptor holds the process: it cannot change after.
     // Without one, sendThrough checks just before the signal.
@@ -81,14 +96,10 @@ std::optional<TerminatedProcess> holdAndSignal(const ProcEntry &process, int sig
 
 bool terminateProcess(const ProcEntry &process, TerminatedList &terminated)
 {
-    if (terminated.full()) {
-        errno = 0;
-        return false;
-    }
     std::optional<TerminatedProcess> held = holdAndSignal(process, SIGTERM);
     if (!held)
         return false;
-    terminated.push(*held);
+    terminated.push_back(*held);
     return true;
 }
 
@@ -119,11 +130,9 @@ void killTerminated(TerminatedList &terminated)
 
 void allowDescriptorsForTermination()
 {
-    constexpr rlim_t wanted = TerminatedList::capacity() + 64;
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
         return;
-    limit.rlim_cur =
-        limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted ? wanted : limit.rlim_max;
+    limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
 }

@@ -130,7 +130,7 @@ int userFileReplace(const char *source)
     return replaceRecordFile(userFile, userFileFD, userFilePath, source) ? 0 : 1;
 }
 
-std::optional<uid_t> lookupUid(const char *login)
+std::optional<uid_t> loginUid(const char *login)
 {
     const passwd *entry = getpwnam(login);
     if (entry == nullptr)
@@ -141,7 +141,7 @@ std::optional<uid_t> lookupUid(const char *login)
 std::uint16_t nameToUid(const char *login)
 {
     // An id that does not fit in 16 bits would name another user's record.
-    std::optional<uid_t> uid = lookupUid(login);
+    std::optional<uid_t> uid = loginUid(login);
     if (!uid || *uid >= unknownUid)
         return unknownUid;
     return static_cast<std::uint16_t>(*uid);

@@ -22,14 +22,14 @@ struct FileSettings {
     ExemptList<256> exempt;
 };
 
-LoginTable logins;
+std::optional<LoggedInUsers> loggedIn;
 FileSettings settings;
 
 // Ages are compared in 64 bits, so that neither a long age nor a time far
 // from now can wrap into a wrong decision.
 bool removable(const EntryStatus &entry, std::int64_t now)
 {
-    if (ownerSpared(settings.exempt, logins, entry.owner))
+    if (ownerSpared(settings.exempt, *loggedIn, entry.owner))
         return false;
     return settings.accessAge <= now - entry.accessTime &&
            settings.changeAge <= now - entry.changeTime &&
@@ -84,7 +84,9 @@ void applyLine(std::string_view keyword, ConfigWords words)
 
 int main()
 {
+    LoginTable logins;
     readUtmp(logins);
+    loggedIn.emplace(logins);
     readCleanerConfig(reapFilesConfigPath, applyLine);
     return 0;
 }

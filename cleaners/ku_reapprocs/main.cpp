@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <algorithm>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <unistd.h>
@@ -20,7 +23,7 @@ using KillName = std::array<char, killNameSize>;
 struct ProcessRules {
     ExemptList<64> exempt;
     FixedList<KillName, 16> killList;
-    LoginTable logins;
+    std::optional<LoggedInUsers> loggedIn;
     // This process and those that started it (the shell, the scheduled
     // job): they run without a terminal too, and must see the run through.
     std::vector<pid_t> spared;
@@ -29,9 +32,9 @@ struct ProcessRules {
 ProcessRules rules;
 ProcessTable firstScan;
 ProcessTable secondScan;
-// Every process of a scan can be held, so the list can never overflow.
 TerminatedList terminated;
-static_assert(TerminatedList::capacity() >= ProcessTable::capacity());
+// The start time of each process the first pass sent SIGTERM, by pid.
+std::unordered_map<pid_t, std::uint64_t> heldSince;
 
 // A name too long for its entry could never match a command name, which is
 // at most 15 characters long: it is not kept, and takes no place.
@@ -57,9 +60,11 @@ void applyLine(std::string_view keyword, ConfigWords words)
 
 std::vector<pid_t> selfAndAncestors()
 {
+    // The bound only guards against a chain that loops while it is read.
+    constexpr std::size_t longestChain = 4096;
     std::vector<pid_t> chain{getpid()};
     std::optional<pid_t> parent = parentOf(getpid());
-    while (parent && *parent > 0 && chain.size() <= ProcessTable::capacity()) {
+    while (parent && *parent > 0 && chain.size() <= longestChain) {
         chain.push_back(*parent);
         parent = parentOf(*parent);
     }
@@ -68,11 +73,7 @@ std::vector<pid_t> selfAndAncestors()
 
 bool isSpared(pid_t pid)
 {
-    for (pid_t spared : rules.spared) {
-        if (spared == pid)
-            return true;
-    }
-    return false;
+    return std::find(rules.spared.begin(), rules.spared.end(), pid) != rules.spared.end();
 }
 
 bool onKillList(const ProcEntry &process)
@@ -86,25 +87,17 @@ bool onKillList(const ProcEntry &process)
 
 bool chosen(const ProcEntry &process)
 {
-    if (process.tty != 0 || isSpared(process.pid))
+    // The kernel's own threads have no terminal either, and belong to root.
+    if (process.tty != 0 || process.kernelThread || isSpared(process.pid))
         return false;
-    return onKillList(process) || !ownerSpared(rules.exempt, rules.logins, process.uid);
-}
-
-const ProcEntry *find(const ProcessTable &table, pid_t pid)
-{
-    for (const ProcEntry &process : table) {
-        if (process.pid == pid)
-            return &process;
-    }
-    return nullptr;
+    return onKillList(process) || !ownerSpared(rules.exempt, *rules.loggedIn, process.uid);
 }
 
 void terminateChosen()
 {
     for (const ProcEntry &process : firstScan) {
-        if (chosen(process))
-            terminateProcess(process, terminated);
+        if (chosen(process) && terminateProcess(process, terminated))
+            heldSince[process.pid] = process.startTime;
     }
 }
 
@@ -112,36 +105,30 @@ void terminateChosen()
 // first pass holds since its SIGTERM.
 bool held(const ProcEntry &now)
 {
-    const ProcEntry *before = find(firstScan, now.pid);
-    if (before == nullptr || before->startTime != now.startTime)
-        return false;
-    for (const TerminatedProcess &process : terminated) {
-        if (process.pid == now.pid)
-            return true;
-    }
-    return false;
-}
-
-// A process the first pass asked to stop is killed if it still is that
-// process and still meets the rules.
-bool stillDue(const TerminatedProcess &process)
-{
-    const ProcEntry *now = find(secondScan, process.pid);
-    return now != nullptr && held(*now) && chosen(*now);
+    auto since = heldSince.find(now.pid);
+    return since != heldSince.end() && since->second == now.startTime;
 }
 
 // The second pass: SIGKILL to every process that meets the rules now. Those
-// asked to stop get it through the descriptor that holds them; one started
-// during the grace period (or that took a freed id) is checked to be the
-// process just scanned before it gets it.
+// asked to stop get it through the descriptor that holds them, if they still
+// are that process and still meet the rules; one started during the grace
+// period (or that took a freed id) is checked to be the process just scanned
+// before it gets it.
 void killChosen()
 {
+    std::unordered_set<pid_t> stillDue;
     ProcessTable newcomers;
     for (const ProcEntry &process : secondScan) {
-        if (chosen(process) && !held(process))
-            newcomers.push(process);
+        if (!chosen(process))
+            continue;
+        if (held(process))
+            stillDue.insert(process.pid);
+        else
+            newcomers.push_back(process);
     }
-    killTerminatedIf(terminated, stillDue);
+    killTerminatedIf(terminated, [&](const TerminatedProcess &process) {
+        return stillDue.count(process.pid) != 0;
+    });
     for (const ProcEntry &process : newcomers)
         signalProcess(process, SIGKILL);
 }
@@ -159,11 +146,13 @@ int main()
 {
     readCleanerConfig(reapProcsConfigPath, applyLine);
     allowDescriptorsForTermination();
-    readUtmp(rules.logins);
+    LoginTable logins;
+    readUtmp(logins);
+    rules.loggedIn.emplace(logins);
     rules.spared = selfAndAncestors();
     scanProcesses(firstScan);
     terminateChosen();
-    if (terminated.count == 0)
+    if (terminated.empty())
         return 0;
     gracePeriod();
     scanProcesses(secondScan);

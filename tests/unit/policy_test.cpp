@@ -394,10 +394,10 @@ TEST(PppIdleness, CountsFromTheMoreRecentPacket)
     FakeDriver driver;
     Settings.IdleBoot = 15;
     driver.idle = PppIdle{100, 400};
-    EXPECT_EQ(pppIdleSeconds("/dev/ttyS0", driver), 800);
+    EXPECT_EQ(pppIdleSeconds("ttyS0", driver), 800);
     // A driver that cannot tell leaves one minute, which never disconnects.
     driver.idle.reset();
-    EXPECT_EQ(pppIdleSeconds("/dev/ttyS0", driver), 0);
+    EXPECT_EQ(pppIdleSeconds("ttyS0", driver), 0);
     EXPECT_EQ(idleMinutesLeft(0), 1);
     Settings = SiteSettings{};
 }

@@ -15,7 +15,7 @@ ProcessTable processesOn(std::initializer_list<std::pair<uid_t, DeviceNumber>> o
         entry.pid = pid++;
         entry.uid = entry.euid = uid;
         entry.tty = tty;
-        table.push(entry);
+        table.push_back(entry);
     }
     return table;
 }
@@ -53,7 +53,7 @@ TEST(AllLinesBusy, HandlesMoreLinesThanTwoHundredFiftySix)
 {
     ProcessTable table;
     for (DeviceNumber line = 0; line < 300; ++line)
-        table.push(processesOn({{1001, ttyS0 + line}})[0]);
+        table.push_back(processesOn({{1001, ttyS0 + line}})[0]);
     EXPECT_EQ(allLinesBusy(table, ttyS0, 300), 1);
     EXPECT_EQ(allLinesBusy(table, ttyS0, 301), 0);
     EXPECT_EQ(allLinesBusy(table, ttyS0, 100000), 0);
@@ -65,7 +65,7 @@ TEST(UidLoggedIn, ComparesWholeIds)
     EXPECT_EQ(uidLoggedIn(logins, 1001), 0);
     LoginEntry entry;
     entry.uid = 70000;
-    logins.push(entry);
+    logins.push_back(entry);
     EXPECT_EQ(uidLoggedIn(logins, 70000), 1);
     EXPECT_EQ(uidLoggedIn(logins, 70000 & 0xFFFF), 0);
 }

@@ -71,11 +71,11 @@ class Pass : public SystemTest
     pid_t process(uid_t uid, DeviceNumber tty = 0, uid_t euid = static_cast<uid_t>(-1))
     {
         ProcEntry entry;
-        entry.pid = static_cast<pid_t>(50000 + processTable.count);
+        entry.pid = static_cast<pid_t>(50000 + processTable.size());
         entry.uid = uid;
         entry.euid = euid == static_cast<uid_t>(-1) ? uid : euid;
         entry.tty = tty;
-        processTable.push(entry);
+        processTable.push_back(entry);
         return entry.pid;
     }
     void login(uid_t uid, const std::string &line, std::time_t at = noon)
@@ -84,12 +84,12 @@ class Pass : public SystemTest
         entry.uid = uid;
         copyText(entry.line, line);
         entry.loginTime = static_cast<std::int32_t>(at);
-        loginTable.push(entry);
+        loginTable.push_back(entry);
     }
     // A user on a line of their own, with one process.
     pid_t connected(uid_t uid, int unit = -1)
     {
-        login(uid, "pts/" + std::to_string(40 + loginTable.count));
+        login(uid, "pts/" + std::to_string(40 + loginTable.size()));
         if (unit >= 0)
             unitOwner[static_cast<std::size_t>(unit)] = uid;
         return process(uid);
@@ -187,7 +187,7 @@ TEST_F(Pass, BootOneLetsAGuestDisplaceAnAccountOnlyWithAsFewMinutes)
     accountingPass(effects);
     EXPECT_THAT(effects.terminated, ElementsAre(guests, bobOnIt));
 
-    loginTable.count = 1;
+    loginTable.resize(1);
     login(guest.uid, terminal.line, noon - 1080); // -2 minutes left
     effects.terminated.clear();
     accountingPass(effects);
@@ -246,20 +246,25 @@ TEST_F(Pass, WithoutAGuestEntryNobodyIsAGuest)
     EXPECT_THAT(effects.terminated, IsEmpty());
 }
 
-TEST_F(Pass, ATerminalThatCannotBeAskedLeavesTheAccountUnjudged)
+TEST_F(Pass, ALineWithoutADeviceLeavesOutOnlyTheIdleRule)
 {
     Settings.IdleBoot = 10;
-    UserRecord record = withLeft(alice.uid, 0);
-    record.flags |= flagIdleBoot;
-    writeAccounts({record});
-    login(alice.uid, "pts/99"); // no such terminal
-    process(alice.uid);
+    UserRecord spent = withLeft(alice.uid, 0);
+    UserRecord withTime = withLeft(bob.uid, 30);
+    for (UserRecord *record : {&spent, &withTime})
+        record->flags |= flagIdleBoot;
+    writeAccounts({spent, withTime});
+    // Lines a login record may name with no terminal under /dev.
+    login(alice.uid, "pts/99");
+    login(bob.uid, ":0");
+    pid_t alices = process(alice.uid);
+    process(bob.uid);
     accountingPass(effects);
-    EXPECT_THAT(effects.terminated, IsEmpty());
-    record.tLeft = -1;
-    record.sLeft = 119;
-    record.stamp = noon;
-    EXPECT_EQ(readAccounts(), userRecordImage({record}));
+    EXPECT_THAT(effects.terminated, ElementsAre(alices));
+    std::vector<UserRecord> records = accountRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].tLeft, -1);
+    EXPECT_EQ(records[1].tLeft, 29);
 }
 
 TEST_F(Pass, IdleTerminalUsersAreWarnedThenCutOff)

@@ -56,10 +56,10 @@ TEST_F(PppUnits, TheRealDriverAnswersNothingForALineWithoutALink)
     MonitorEffects system;
     EXPECT_FALSE(system.pppCounters(9).has_value());
     UserProcess user({.uid = alice.uid, .terminal = true});
-    EXPECT_FALSE(system.pppIdle(user.path().c_str()).has_value());
-    EXPECT_FALSE(system.pppIdle("/dev/nosuch").has_value());
+    EXPECT_FALSE(system.pppIdle(user.line().c_str()).has_value());
+    EXPECT_FALSE(system.pppIdle("nosuch").has_value());
     Settings.IdleBoot = 10;
-    EXPECT_EQ(pppIdleSeconds(user.path().c_str(), system), 0);
+    EXPECT_EQ(pppIdleSeconds(user.line().c_str(), system), 0);
     Settings = SiteSettings{};
 }
 

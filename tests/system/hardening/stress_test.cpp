@@ -65,12 +65,12 @@ TEST_F(Stress, ConcurrentCommandsAndPassesLoseNothing)
     ProcEntry alicesShell;
     alicesShell.pid = 90000;
     alicesShell.uid = alicesShell.euid = alice.uid;
-    processTable.push(alicesShell);
+    processTable.push_back(alicesShell);
     loginTable.clear();
     LoginEntry alicesLogin;
     alicesLogin.uid = alice.uid;
     copyText(alicesLogin.line, "pts/50");
-    loginTable.push(alicesLogin);
+    loginTable.push_back(alicesLogin);
     unitOwner.fill(unknownUid);
 
     struct Command {

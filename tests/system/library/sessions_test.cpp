@@ -32,7 +32,7 @@ TEST_F(Sessions, OnlyLoginsOfKnownUsersCount)
     addLogin("carol2", "ttyS0", 5000);
     LoginTable logins;
     readUtmp(logins);
-    ASSERT_EQ(logins.count, 2u);
+    ASSERT_EQ(logins.size(), 2u);
     EXPECT_EQ(logins[0].uid, alice.uid);
     EXPECT_STREQ(logins[0].line.data(), "pts/1");
     EXPECT_EQ(logins[0].loginTime, 1000);
@@ -47,7 +47,7 @@ TEST_F(Sessions, LoginNamesAreReadWhole)
     addLogin("bigid", "pts/5", 1000);
     LoginTable logins;
     readUtmp(logins);
-    ASSERT_EQ(logins.count, 2u);
+    ASSERT_EQ(logins.size(), 2u);
     EXPECT_EQ(logins[0].uid, maximilian.uid);
     EXPECT_EQ(logins[1].uid, bigid.uid);
     EXPECT_EQ(uidLoggedIn(logins, bigid.uid), 1);
