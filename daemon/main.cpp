@@ -36,6 +36,11 @@ void fillClosedStandardStreams()
     }
 }
 
+void logWarning(const char *message)
+{
+    syslog(LOG_WARNING, "%s", message);
+}
+
 void detach()
 {
     std::fflush(nullptr);
@@ -60,6 +65,7 @@ int main()
     const char *host = mailHostSetting();
     detach();
     openlog("linewatchd", 0, LOG_DAEMON);
+    setWarningOutput(logWarning);
     guestUid = nameToUid("guest");
     allowDescriptorsForTermination();
     if (host != nullptr)

@@ -31,11 +31,31 @@ BanRecord decodeBanRecord(const BanRecordBytes &b)
     return r;
 }
 
+namespace
+{
+
+const RecordFileNames banFileNames{banFilePath, "ban file", "banFileOpen", "banFileFD >= 0"};
+
+} // namespace
+
 void banFileOpen()
 {
     if (geteuid() != 0)
         errorExit("must be root");
-    banFile = openRecordFile(banFilePath, true, banFileFD, "banFileOpen", "banFileFD >= 0");
+    banFile = openRecordFile(banFileNames, RecordAccess::write, banFileFD);
+}
+
+std::vector<BanRecord> loadBans()
+{
+    if (geteuid() != 0)
+        errorExit("must be root");
+    banFile = openRecordFile(banFileNames, RecordAccess::read, banFileFD);
+    std::vector<BanRecord> records;
+    BanRecord record;
+    while (banFileRead(&record) == 0)
+        records.push_back(record);
+    banFileClose();
+    return records;
 }
 
 void banFileClose()

@@ -123,7 +123,15 @@ extern std::FILE *userFile;
 extern int userFileFD;
 
 void userFileOpen();
+// Opens the account file for reading only, whoever the caller: root, too,
+// reads it so (a read-only product directory will do), waiting only for
+// root's own writers; a file not made yet reads as empty for root.
+void userFileOpenForReading();
 void userFileClose();
+// Every whole record of the account file, read as userFileOpenForReading
+// reads it, the file closed again before the caller sees them: a caller that
+// takes its time with them (a pager that is never read) holds up nobody.
+std::vector<UserRecord> loadAccounts();
 int userFileRead(UserRecord *record);
 int userFileWrite(const UserRecord *record);
 // Writes the record over the one just read. 0 when written; 1 when not, and
@@ -172,6 +180,8 @@ extern int banFileFD;
 
 void banFileOpen();
 void banFileClose();
+// As loadAccounts, for the ban file; "must be root" for anyone else.
+std::vector<BanRecord> loadBans();
 int banFileRead(BanRecord *record);
 int banFileWrite(const BanRecord *record);
 int banFileFind(BanRecord *record, std::uint32_t area, std::uint32_t local);
@@ -332,6 +342,12 @@ int timeClassAt(const TimeClassTable &table, int weekday, int hour);
 // ---------------------------------------------------------------- utilities
 
 [[noreturn]] void errorExit(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Tells of something the program got over but the administrator should
+// hear of (a record file held by someone else for too long): a line on
+// standard error, unless the program sends warnings elsewhere.
+void warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
+using WarningOutput = void (*)(const char *message);
+void setWarningOutput(WarningOutput output);
 [[noreturn]] void perrorExit(const char *label);
 // Ends the process when a condition the program cannot do without has failed:
 // names where, quotes the condition and gives the system's reason.

@@ -21,12 +21,39 @@ void closeRecordFiles();
 // file and the system's reason.
 [[noreturn]] void fileFailure(const char *operation, const char *path);
 
-// Opens a record file and waits for its whole-file lock: read-write,
-// exclusive and close-on-exec when `writable`, else read-only and shared.
+// How a record file is held: a writer (root) reads and writes it; a reader
+// only reads it.
+enum class RecordAccess { read, write };
+// What a record file is called where something goes wrong with it.
+struct RecordFileNames {
+    const char *path;
+    const char *label;     // in the warning of a lock held too long
+    const char *operation; // in the open diagnostic
+    const char *condition; // quoted in the open diagnostic
+};
+// Opens a record file under its locks (see locking.cpp): a writer's
+// read-write, close-on-exec and exclusive; a reader's read-only and shared.
 // Ends the process with the open diagnostic when the file cannot be opened.
-std::FILE *openRecordFile(const char *path, bool writable, int &fd, const char *operation,
-                          const char *condition);
+std::FILE *openRecordFile(const RecordFileNames &names, RecordAccess access, int &fd);
+// Closes the file and gives up its locks.
 void closeRecordFile(std::FILE *&stream, int &fd);
+
+// The lock that orders the writers of a record file, in a directory only
+// root can reach, taken with `operation` (LOCK_EX for a writer, LOCK_SH for
+// root's readers): its descriptor, or -1 with errno set.
+int takeWritersLock(const char *recordPath, int operation);
+// Takes a record file's own lock, waiting at most a few seconds: false,
+// with errno EWOULDBLOCK, when others hold it past that (a warning names
+// who), or with another errno when it cannot be taken at all.
+bool lockWithinBound(int fd, int operation, const char *label);
+// Who holds a lock on the open file: "pid 4711 (alice)", or "another
+// process" when the kernel's lock table does not tell.
+std::string lockHolder(int fd);
+// The writers' lock that goes with an open record file: kept with it,
+// handed over to the file that replaces it, released when it is closed.
+void keepWritersLock(int recordFd, int lockFd);
+int handOverWritersLock(int recordFd);
+void releaseWritersLock(int recordFd);
 int readRecordBytes(std::FILE *stream, std::span<std::uint8_t> record);
 int writeRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> record);
 // Writes the record after the last whole record of the file, cutting off a

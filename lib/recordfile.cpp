@@ -37,19 +37,73 @@ bool stillAtPath(int fd, const char *path)
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-int openLocked(const char *path, bool writable, const char *operation, const char *condition)
+[[noreturn]] void openFailed(const RecordFileNames &names, int writersLock,
+                             const char *condition)
 {
+    int reason = errno;
+    if (writersLock >= 0)
+        close(writersLock);
+    errno = reason;
+    checkFailed("common", names.operation, condition);
+}
+
+// A writer waits for the other writers, then for the record file's readers,
+// but for them only so long: past the bound it goes on without their lock.
+int openForWriting(const RecordFileNames &names)
+{
+    int writers = takeWritersLock(names.path, LOCK_EX);
+    if (writers < 0)
+        openFailed(names, writers, names.condition);
     for (;;) {
-        int fd = writable ? open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644) : open(path, O_RDONLY);
+        int fd = open(names.path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0)
-            checkFailed("common", operation, condition);
-        if (!lockWhole(fd, writable ? LOCK_EX : LOCK_SH)) {
-            int saved = errno;
+            openFailed(names, writers, names.condition);
+        if (!lockWithinBound(fd, LOCK_EX, names.label) && errno != EWOULDBLOCK) {
+            int reason = errno;
             close(fd);
-            errno = saved;
-            checkFailed("common", operation, "flock succeeded");
+            errno = reason;
+            openFailed(names, writers, "flock succeeded");
         }
-        if (stillAtPath(fd, path))
+        if (stillAtPath(fd, names.path)) {
+            keepWritersLock(fd, writers);
+            return fd;
+        }
+        close(fd);
+    }
+}
+
+// Root reads with the writers kept out by their own lock, so no user holding
+// the record file can keep root waiting; a file not made yet holds nothing.
+int openForRootReading(const RecordFileNames &names)
+{
+    // Without the lock directory no writer can work either.
+    int writers = takeWritersLock(names.path, LOCK_SH);
+    int fd = open(names.path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        openFailed(names, writers, names.condition);
+    keepWritersLock(fd, writers);
+    return fd;
+}
+
+// Other users read under the record file's shared lock, as long as a
+// writer holds it.
+int openForReading(const RecordFileNames &names)
+{
+    if (geteuid() == 0)
+        return openForRootReading(names);
+    for (;;) {
+        int fd = open(names.path, O_RDONLY);
+        if (fd < 0)
+            openFailed(names, -1, names.condition);
+        if (!lockWhole(fd, LOCK_SH)) {
+            int reason = errno;
+            close(fd);
+            errno = reason;
+            openFailed(names, -1, "flock succeeded");
+        }
+        if (stillAtPath(fd, names.path))
             return fd;
         close(fd);
     }
@@ -57,17 +111,18 @@ int openLocked(const char *path, bool writable, const char *operation, const cha
 
 } // namespace
 
-std::FILE *openRecordFile(const char *path, bool writable, int &fd, const char *operation,
-                          const char *condition)
+std::FILE *openRecordFile(const RecordFileNames &names, RecordAccess access, int &fd)
 {
-    fd = openLocked(path, writable, operation, condition);
+    bool writable = access == RecordAccess::write;
+    fd = writable ? openForWriting(names) : openForReading(names);
     std::FILE *stream = fdopen(fd, writable ? "r+b" : "rb");
     if (stream == nullptr) {
         int saved = errno;
+        releaseWritersLock(fd);
         close(fd);
         fd = -1;
         errno = saved;
-        checkFailed("common", operation, "fdopen succeeded");
+        checkFailed("common", names.operation, "fdopen succeeded");
     }
     return stream;
 }
@@ -79,6 +134,7 @@ void closeRecordFile(std::FILE *&stream, int &fd)
     std::fflush(stream);
     flock(fd, LOCK_UN);
     std::fclose(stream);
+    releaseWritersLock(fd);
     stream = nullptr;
     fd = -1;
 }
@@ -242,10 +298,13 @@ bool commitReplacement(const char *path, std::FILE *&stream, int &fd, Replacemen
     bool durable = syncDirectoryOf(path);
     int saved = errno;
     // The old file's lock goes only now: its waiters find the new file in
-    // its place, locked by this process until it closes it.
+    // its place, locked by this process until it closes it. The writers'
+    // lock stays held throughout.
+    int writers = handOverWritersLock(fd);
     closeRecordFile(stream, fd);
     stream = replacement.stream;
     fd = fresh;
+    keepWritersLock(fd, writers);
     replacement.stream = nullptr;
     std::rewind(stream);
     errno = saved;

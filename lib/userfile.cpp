@@ -68,12 +68,35 @@ UserRecord decodeUserRecord(const UserRecordBytes &b)
     return r;
 }
 
+namespace
+{
+
+const RecordFileNames accountFile{userFilePath, "account file", "userFileOpen",
+                                  "userFileFD >= 0"};
+
+} // namespace
+
 void userFileOpen()
 {
     // Only the superuser may change accounts; everyone else reads them.
-    bool superuser = geteuid() == 0;
-    userFile =
-        openRecordFile(userFilePath, superuser, userFileFD, "userFileOpen", "userFileFD >= 0");
+    RecordAccess access = geteuid() == 0 ? RecordAccess::write : RecordAccess::read;
+    userFile = openRecordFile(accountFile, access, userFileFD);
+}
+
+void userFileOpenForReading()
+{
+    userFile = openRecordFile(accountFile, RecordAccess::read, userFileFD);
+}
+
+std::vector<UserRecord> loadAccounts()
+{
+    userFileOpenForReading();
+    std::vector<UserRecord> records;
+    UserRecord record;
+    while (userFileRead(&record) == 0)
+        records.push_back(record);
+    userFileClose();
+    return records;
 }
 
 void userFileClose()

@@ -41,6 +41,31 @@ void perrorExit(const char *label)
     std::exit(1);
 }
 
+namespace
+{
+
+WarningOutput warningOutput = nullptr;
+
+} // namespace
+
+void setWarningOutput(WarningOutput output)
+{
+    warningOutput = output;
+}
+
+void warning(const char *format, ...)
+{
+    char message[1024];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (warningOutput != nullptr)
+        warningOutput(message);
+    else
+        std::fprintf(stderr, "%s\n", message);
+}
+
 void checkFailed(const char *source, const char *operation, const char *condition)
 {
     int reason = errno;
@@ -170,10 +195,12 @@ namespace
 // A record file is locked as its other users lock it, and replaced by a
 // fresh file, so that nobody holding it sees it half copied and a crash
 // leaves it whole.
-void copyOverRecordFile(int sourceFd, const char *destination, const char *condition)
+void copyOverRecordFile(int sourceFd, const char *destination, const char *label,
+                        const char *condition)
 {
     int fd = -1;
-    std::FILE *stream = openRecordFile(destination, true, fd, "fCopy", condition);
+    std::FILE *stream =
+        openRecordFile({destination, label, "fCopy", condition}, RecordAccess::write, fd);
     if (!replaceRecordFile(stream, fd, destination, sourceFd))
         fileFailure("fCopy", destination);
     closeRecordFile(stream, fd);
@@ -199,9 +226,9 @@ void fCopy(const char *source, const char *destination)
         checkFailed("common", "fCopy", "s != ((void *)0)");
     std::string_view target = destination;
     if (target == userFilePath)
-        copyOverRecordFile(sourceFd, destination, "fd >= 0");
+        copyOverRecordFile(sourceFd, destination, "account file", "fd >= 0");
     else if (target == banFilePath)
-        copyOverRecordFile(sourceFd, destination, "d != ((void *)0)");
+        copyOverRecordFile(sourceFd, destination, "ban file", "d != ((void *)0)");
     else
         copyOverPlainFile(sourceFd, destination);
     close(sourceFd);

@@ -1,27 +1,41 @@
 // ku_daysleft: tells the calling user how many days the account has left.
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 #include <unistd.h>
 
 #include "common.h"
 
-int main()
+namespace
+{
+
+// The account's expiry, if it has one; the file is closed again before
+// anything is printed, so that output nobody reads holds up no writer.
+std::optional<std::int32_t> callersExpiry()
 {
     // Ids beyond 16 bits have no record; they must not find someone else's.
     uid_t caller = geteuid();
-    bool printed = false;
-    userFileOpen();
+    userFileOpenForReading();
     UserRecord record;
-    if (caller < unknownUid && userFileFind(&record, static_cast<std::uint16_t>(caller)) == 0 &&
-        record.expire != 0) {
-        auto left = static_cast<std::int32_t>(record.expire -
-                                              static_cast<std::int64_t>(std::time(nullptr)));
-        std::printf("%.2f day(s) remaining.\n", left / 86400.0);
-        printed = true;
-    }
+    bool found =
+        caller < unknownUid && userFileFind(&record, static_cast<std::uint16_t>(caller)) == 0;
     userFileClose();
-    if (!printed)
+    if (!found || record.expire == 0)
+        return std::nullopt;
+    return record.expire;
+}
+
+} // namespace
+
+int main()
+{
+    std::optional<std::int32_t> expire = callersExpiry();
+    if (!expire) {
         std::printf("no expiration date!\n");
+        return 0;
+    }
+    auto left = static_cast<std::int32_t>(*expire - static_cast<std::int64_t>(std::time(nullptr)));
+    std::printf("%.2f day(s) remaining.\n", left / 86400.0);
     return 0;
 }

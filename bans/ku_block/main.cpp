@@ -45,11 +45,11 @@ void listBans()
 {
     std::printf("   Type         Phone No.               Expiry\n"
                 "------------------------------------------------------------------\n");
-    banFileOpen();
-    BanRecord ban;
-    while (banFileRead(&ban) == 0)
+    // Read whole, and the file let go, before the bans are printed: output
+    // nobody reads must not keep the ban file from its writers.
+    std::vector<BanRecord> bans = loadBans();
+    for (const BanRecord &ban : bans)
         printBan(ban);
-    banFileClose();
 }
 
 // ---------------------------------------------------------------- adding a ban

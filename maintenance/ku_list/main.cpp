@@ -1,5 +1,6 @@
 // ku_list: one line per account, for every account or for the logins
 // named, showing what the expiry runner will do when the account expires.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -35,20 +36,22 @@ void printAccount(PasswordTable &passwords, const UserRecord &record)
                 static_cast<unsigned long>(static_cast<std::uint32_t>(record.stamp)));
 }
 
-void listAll(PasswordTable &passwords)
+void listAll(PasswordTable &passwords, const std::vector<UserRecord> &accounts)
 {
-    UserRecord record;
-    while (userFileRead(&record) == 0)
+    for (const UserRecord &record : accounts)
         printAccount(passwords, record);
 }
 
-void listNamed(PasswordTable &passwords, std::span<char *const> logins)
+// As userFileFind would: the first record of the login's id.
+void listNamed(PasswordTable &passwords, const std::vector<UserRecord> &accounts,
+               std::span<char *const> logins)
 {
     for (const char *login : logins) {
         std::uint16_t uid = nameToUid(login);
-        UserRecord record;
-        if (uid != unknownUid && userFileFind(&record, uid) == 0)
-            printAccount(passwords, record);
+        auto record = std::find_if(accounts.begin(), accounts.end(),
+                                   [uid](const UserRecord &r) { return r.uid == uid; });
+        if (uid != unknownUid && record != accounts.end())
+            printAccount(passwords, *record);
     }
 }
 
@@ -60,13 +63,14 @@ int main(int argc, char **argv)
     PasswordTable passwords;
     // Read before the lock is taken, so that the monitor waits less.
     passwords.load();
-    userFileOpen();
+    // Printed once the file is closed again: a listing piped into a pager
+    // that nobody reads must not hold up the monitor.
+    std::vector<UserRecord> accounts = loadAccounts();
     std::span<char *const> logins(argv + 1, static_cast<std::size_t>(argc - 1));
     if (logins.empty())
-        listAll(passwords);
+        listAll(passwords, accounts);
     else
-        listNamed(passwords, logins);
-    userFileClose();
+        listNamed(passwords, accounts, logins);
     // A listing that could not be written is no listing.
     if (std::fflush(stdout) != 0)
         perrorExit("stdout");
