@@ -342,6 +342,10 @@ int timeClassAt(const TimeClassTable &table, int weekday, int hour);
 // ---------------------------------------------------------------- utilities
 
 [[noreturn]] void errorExit(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Makes the process end with status 1, after "stdout" and the reason on
+// standard error, when what it printed on standard output could not all be
+// written: called first thing by every command that prints.
+void checkOutputAtExit();
 // Tells of something the program got over but the administrator should
 // hear of (a record file held by someone else for too long): a line on
 // standard error, unless the program sends warnings elsewhere.

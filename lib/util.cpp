@@ -66,6 +66,30 @@ void warning(const char *format, ...)
         std::fprintf(stderr, "%s\n", message);
 }
 
+namespace
+{
+
+// A command whose output was lost has not done what it says it did.
+void closeStandardOutput()
+{
+    bool failedBefore = std::ferror(stdout) != 0;
+    errno = 0;
+    bool closed = std::fclose(stdout) == 0;
+    if (closed && !failedBefore)
+        return;
+    if (closed)
+        errno = EIO; // the reason went with the write that failed
+    std::perror("stdout");
+    _exit(1);
+}
+
+} // namespace
+
+void checkOutputAtExit()
+{
+    std::atexit(closeStandardOutput);
+}
+
 void checkFailed(const char *source, const char *operation, const char *condition)
 {
     int reason = errno;

@@ -30,6 +30,7 @@ std::optional<std::int32_t> callersExpiry()
 
 int main()
 {
+    checkOutputAtExit();
     std::optional<std::int32_t> expire = callersExpiry();
     if (!expire) {
         std::printf("no expiration date!\n");

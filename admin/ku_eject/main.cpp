@@ -46,6 +46,7 @@ Outcome eject(uid_t uid)
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc != 2)
         errorExit("usage: ku_eject <login>");
     const char *login = argv[1];

@@ -108,6 +108,7 @@ void append(const UserRecord &record, const Phone &phone, const char *login)
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc < 4)
         usage();
     std::span<char *const> args(argv + 1, static_cast<std::size_t>(argc - 1));

@@ -167,6 +167,7 @@ void edit(UserRecord &record, const char *login, std::span<char *const> args)
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc < 3)
         usage();
     const char *login = argv[1];

@@ -31,6 +31,7 @@ void subscribe(UserRecord &record, const char *expiry, const Allowances &allowan
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc < 4)
         errorExit("usage: ku_optin <login> <expire> <time_limit> [session_limit] [priority]\n"
                   "                      {period_limit}");

@@ -28,6 +28,7 @@ void unsubscribe(UserRecord &record)
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc != 2)
         errorExit("usage: ku_optout <login>");
     const char *login = argv[1];

@@ -3,6 +3,7 @@
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc != 2)
         errorExit("usage: ku_remove <login>");
     removeAccount(argv[1], "ku_remove");

@@ -6,6 +6,7 @@
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc != 2)
         errorExit("usage: ku_stamp <login>");
     const char *login = argv[1];

@@ -123,6 +123,7 @@ bool isPhoneWord(const char *word)
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     readConfig();
     bool prefix = readOptions(argc, argv);
     if (argc - optind < 2)

@@ -6,6 +6,7 @@
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     readConfig();
     if (argc < 2)
         errorExit("usage: ku_unblock <phone_no>");

@@ -5,6 +5,7 @@
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc != 2)
         errorExit("usage: ku_delete <login>");
     removeAccount(argv[1], "ku_delete");

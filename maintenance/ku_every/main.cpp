@@ -40,6 +40,7 @@ std::vector<const char *> argumentsFor(const char *command, std::span<char *cons
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc < 2 || static_cast<std::size_t>(argc - 2) > maxArguments)
         errorExit("usage: ku_every <command>");
     readConfig();

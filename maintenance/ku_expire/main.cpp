@@ -113,6 +113,7 @@ void expireBans()
 
 int main()
 {
+    checkOutputAtExit();
     // Every account first: the ban file opens for root alone.
     expireAccounts();
     expireBans();

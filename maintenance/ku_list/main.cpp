@@ -59,6 +59,7 @@ void listNamed(PasswordTable &passwords, const std::vector<UserRecord> &accounts
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     readConfig();
     PasswordTable passwords;
     // Read before the lock is taken, so that the monitor waits less.
@@ -71,8 +72,5 @@ int main(int argc, char **argv)
         listAll(passwords, accounts);
     else
         listNamed(passwords, accounts, logins);
-    // A listing that could not be written is no listing.
-    if (std::fflush(stdout) != 0)
-        perrorExit("stdout");
     return 0;
 }

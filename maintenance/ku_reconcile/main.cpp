@@ -31,6 +31,7 @@ std::vector<bool> recordsToDrop(PasswordTable &passwords)
 
 int main()
 {
+    checkOutputAtExit();
     PasswordTable passwords;
     passwords.load();
     // Held from the first read to the replacement, so that no change made

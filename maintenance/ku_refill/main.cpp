@@ -23,6 +23,7 @@ void refill(UserRecord &record, bool classesOnly)
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     readConfig(); // nothing of it is used, but it must be there
     // Any option at all, -c or not, asks for the class allowances only.
     bool classesOnly = getopt(argc, argv, "c") != -1;

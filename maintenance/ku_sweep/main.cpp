@@ -21,6 +21,7 @@ std::int64_t ageInDays(std::int32_t stamp, std::time_t now)
 
 int main(int argc, char **argv)
 {
+    checkOutputAtExit();
     if (argc != 2)
         errorExit("usage: ku_sweep <days>");
     int days = decimalArgument(argv[1]);
