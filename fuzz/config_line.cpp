@@ -154,8 +154,8 @@ bool expectLine(SiteSettings &s, std::string_view line, bool &localFormatSet)
     } else if (is("ForeachExclude")) {
         for (std::string_view name : values) {
             const passwd *entry = getpwnam(std::string(name).c_str());
-            if (entry != nullptr && entry->pw_uid < unknownUid)
-                s.ForeachExclude.push(static_cast<std::uint16_t>(entry->pw_uid));
+            if (entry != nullptr)
+                s.ForeachExclude.push(entry->pw_uid);
         }
     } else if (is("ModemDial")) {
         if (!values.empty())

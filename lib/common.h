@@ -156,6 +156,9 @@ char *uidToName(std::span<char> name, std::uint16_t uid);
 // user's id or ends with "user does not exist: %s"; the second opens the
 // account file and finds the record or ends with "user not found: %s".
 std::uint16_t existingUserUid(const char *login);
+// As existingUserUid, for a command that gives a user an account or sets
+// it: a user whose id does not fit a record is told so plainly.
+std::uint16_t accountHolderUid(const char *login);
 void openAccountOf(UserRecord *record, std::uint16_t uid, const char *login);
 
 // ---------------------------------------------------------------- ban file
@@ -222,7 +225,7 @@ struct SiteSettings {
     bool SessionSmartBoot = false;
     TimeClassTable TimeClass;
     bool TimeClassSmartBoot = false;
-    FixedList<std::uint16_t, 64> ForeachExclude;
+    FixedList<uid_t, 64> ForeachExclude; // whole ids: no record is involved
     std::array<char, modemDialSize> ModemDial{"\\r\\dATZ\\r\\dATDT"};
     std::array<char, phoneFormatSize> PhNoAreaFormat{"3 (3)"};
     std::array<char, phoneFormatSize> PhNoLocalFormat{"3-4"};

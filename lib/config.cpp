@@ -110,9 +110,9 @@ void readForeachExclude(Values values)
     while (values.next(name)) {
         char login[lineSize];
         copyText(login, name);
-        std::uint16_t uid = nameToUid(login);
-        if (uid != unknownUid)
-            Settings.ForeachExclude.push(uid);
+        std::optional<uid_t> uid = loginUid(login);
+        if (uid)
+            Settings.ForeachExclude.push(*uid);
     }
 }
 

@@ -190,6 +190,14 @@ std::uint16_t existingUserUid(const char *login)
     return uid;
 }
 
+std::uint16_t accountHolderUid(const char *login)
+{
+    std::optional<uid_t> uid = loginUid(login);
+    if (uid && *uid >= unknownUid)
+        errorExit("user id too large for an account: %s", login);
+    return existingUserUid(login);
+}
+
 void openAccountOf(UserRecord *record, std::uint16_t uid, const char *login)
 {
     userFileOpen();

@@ -65,7 +65,7 @@ Phone checkedPhone(const char *text)
 std::uint16_t enrolledUid(const char *login)
 {
     if (*login < '0' || *login > '9')
-        return existingUserUid(login);
+        return accountHolderUid(login);
     long uid = std::strtol(login, nullptr, 10);
     // Cut to 16 bits, a larger id would name some other user's account.
     if (uid >= unknownUid)

@@ -172,7 +172,7 @@ int main(int argc, char **argv)
         usage();
     const char *login = argv[1];
     UserRecord record;
-    openAccountOf(&record, existingUserUid(login), login);
+    openAccountOf(&record, accountHolderUid(login), login);
     edit(record, login, std::span<char *const>(argv + 2, static_cast<std::size_t>(argc - 2)));
     rewriteAccount(record);
     userFileClose();

@@ -39,7 +39,7 @@ int main(int argc, char **argv)
     Allowances allowances = readAllowances(argumentsFrom(args, 2), argumentsFrom(args, 5));
     const char *login = args[0];
     UserRecord record;
-    openAccountOf(&record, existingUserUid(login), login);
+    openAccountOf(&record, accountHolderUid(login), login);
     if ((record.flags & flagSubscribed) != 0)
         errorExit("user already has a subscription: %s", login);
     subscribe(record, args[1], allowances);

@@ -16,10 +16,9 @@ constexpr std::size_t maxArguments = 62; // after the command
 
 bool excluded(uid_t uid)
 {
-    // The list holds 16-bit ids, and ids are compared as such.
-    auto id = static_cast<std::uint16_t>(uid);
-    for (std::uint16_t skipped : Settings.ForeachExclude) {
-        if (skipped == id)
+    // Whole ids: cut to 16 bits, one login would exclude another's.
+    for (uid_t skipped : Settings.ForeachExclude) {
+        if (skipped == uid)
             return true;
     }
     return false;

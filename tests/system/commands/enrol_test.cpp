@@ -74,6 +74,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandRefusal{enrol({"ghost", "0", "600"}), "user does not exist: ghost"},
         // Cut to 16 bits this id would be wrapped's.
         CommandRefusal{enrol({"70000", "0", "600"}), "user does not exist: 70000"},
+        // A user whose id does not fit a record exists all the same.
+        CommandRefusal{enrol({"bigid", "0", "600"}), "user id too large for an account: bigid"},
+        CommandRefusal{enrol({"edge", "0", "600"}), "user id too large for an account: edge"},
         CommandRefusal{enrol({"1002", "0", "600", "600", "4", "-1"}),
                        "user already exists: 1002"}));
 

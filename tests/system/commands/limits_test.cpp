@@ -137,6 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CommandRefusal{limits({"ghost"}), usageText},
         CommandRefusal{limits({"ghost", "x"}), "user does not exist: ghost"},
+        CommandRefusal{limits({"bigid", "tLeft", "=", "1"}),
+                       "user id too large for an account: bigid"},
         CommandRefusal{limits({"carol", "tLeft", "=", "1"}), "user not found: carol"},
         CommandRefusal{limits({"alice", "30"}), usageText},
         CommandRefusal{limits({"alice", "x1", "600"}), usageText},

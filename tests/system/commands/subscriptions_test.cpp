@@ -153,6 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
         CommandRefusal{command("ku_optin", {"ghost", "30", "600", "600", "-1"}),
                        "invalid priority: -1"},
         CommandRefusal{command("ku_optin", {"1001", "30", "600"}), "user does not exist: 1001"},
+        CommandRefusal{command("ku_optin", {"bigid", "30", "600"}),
+                       "user id too large for an account: bigid"},
         CommandRefusal{command("ku_optin", {"carol", "30", "600"}), "user not found: carol"},
         CommandRefusal{command("ku_optin", {"bob", "0", "600"}),
                        "user already has a subscription: bob"},

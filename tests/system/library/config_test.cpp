@@ -29,7 +29,7 @@ std::vector<int> warnings()
 {
     return {Settings.WarnBoot.begin(), Settings.WarnBoot.end()};
 }
-std::vector<std::uint16_t> excluded()
+std::vector<uid_t> excluded()
 {
     return {Settings.ForeachExclude.begin(), Settings.ForeachExclude.end()};
 }
@@ -131,7 +131,7 @@ TEST_F(Config, ListsAddUpToTheirCapacity)
                 "ForeachExclude root nosuchuser daemon bigid\n");
     readConfig();
     EXPECT_THAT(warnings(), ElementsAre(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16));
-    EXPECT_THAT(excluded(), ElementsAre(0, 1));
+    EXPECT_THAT(excluded(), ElementsAre(0, 1, bigid.uid));
 }
 
 TEST_F(Config, TimeClassesTakeAnySeparatorAndAnExclusiveEndHour)

@@ -60,6 +60,20 @@ TEST_F(Every, PassesTheBaseNameAsArgumentZeroAndGoesOnWhenACommandCannotStart)
     EXPECT_EQ(result.err, failures);
 }
 
+TEST_F(Every, ExcludesALoginByItsWholeId)
+{
+    // bigid's id cut to 16 bits is wrapped's: only bigid stays out.
+    writeConfig("ForeachExclude bigid\n");
+    EXPECT_EQ(runEvery({"ku_every", "record", "{}"}).status, 0);
+    std::vector<std::string> expected;
+    for (const std::string &login : users) {
+        if (login != "bigid")
+            expected.push_back("record|" + login);
+    }
+    expected.insert(expected.begin(), "record|root");
+    EXPECT_THAT(programRuns(), ElementsAreArray(expected));
+}
+
 TEST_F(Every, TakesAtMostSixtyTwoArgumentsAfterTheCommand)
 {
     writeConfig("ForeachExclude root daemon alice bob guest maximilian maximili carol wrapped\n");
