@@ -57,32 +57,63 @@ void sleepSeconds(int seconds)
     }
 }
 
+bool isLater(const timespec &a, const timespec &b)
+{
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
 // Settings come from the file as it was when last read; a file whose time
-// has not moved past that is not read again.
-void rereadChangedConfig(std::time_t &configSeen)
+// has not moved past that is not read again. Times are compared to the
+// nanosecond, so that an edit within the second of the last read counts.
+void rereadChangedConfig(timespec &configSeen)
 {
     struct stat status;
     if (stat(configPath, &status) != 0)
         logFatal("couldn't stat %s", configPath);
-    if (status.st_mtime <= configSeen)
+    if (!isLater(status.st_mtim, configSeen))
         return;
     readConfig();
     syslog(LOG_INFO, "re-read %s", configPath);
-    configSeen = status.st_mtime;
+    configSeen = status.st_mtim;
 }
 
-void sleepToNextMinute()
+std::tm localNow()
 {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    sleepSeconds(60 - local.tm_sec);
+    return local;
+}
+
+// Sleeps to the next minute boundary, and on until the minute is another
+// than the cycle's: a leap second, or a clock set back, must not bring a
+// second cycle, and a second charge, into one minute.
+void sleepPastMinute(const std::tm &cycled)
+{
+    std::tm now = localNow();
+    do {
+        sleepSeconds(secondsToNextMinute(now));
+        now = localNow();
+    } while (sameMinute(now, cycled));
 }
 
 } // namespace
 
-void runCycle(std::time_t &configSeen, MonitorEffects &effects)
+int secondsToNextMinute(const std::tm &now)
 {
+    // A leap second (:60) is the last of its minute.
+    return now.tm_sec >= 60 ? 1 : 60 - now.tm_sec;
+}
+
+bool sameMinute(const std::tm &a, const std::tm &b)
+{
+    return a.tm_min == b.tm_min && a.tm_hour == b.tm_hour && a.tm_yday == b.tm_yday &&
+           a.tm_year == b.tm_year;
+}
+
+void runCycle(timespec &configSeen, MonitorEffects &effects)
+{
+    std::tm started = localNow();
     rereadChangedConfig(configSeen);
     readUtmp(loginTable);
     scanProcesses(processTable);
@@ -93,5 +124,5 @@ void runCycle(std::time_t &configSeen, MonitorEffects &effects)
         sleepSeconds(5);
         effects.killTerminated();
     }
-    sleepToNextMinute();
+    sleepPastMinute(started);
 }

@@ -60,8 +60,11 @@ void detach()
 int main()
 {
     fillClosedStandardStreams();
+    // Taken before the read, on the clock that dates the files, so that an
+    // edit made while the file is read is still seen as newer.
+    timespec configSeen{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &configSeen);
     readConfig();
-    std::time_t configSeen = std::time(nullptr);
     const char *host = mailHostSetting();
     detach();
     openlog("linewatchd", 0, LOG_DAEMON);

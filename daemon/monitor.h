@@ -63,7 +63,12 @@ extern std::array<char, mailHostSize> mailHost;
 // until the next minute. `configSeen` is the configuration file's time as
 // last read.
 class MonitorEffects;
-void runCycle(std::time_t &configSeen, MonitorEffects &effects);
+void runCycle(timespec &configSeen, MonitorEffects &effects);
+// Seconds from a local time to the next minute boundary: 1 from a leap
+// second.
+int secondsToNextMinute(const std::tm &now);
+// Whether two local times fall in one minute.
+bool sameMinute(const std::tm &a, const std::tm &b);
 
 // Ends the monitor: the message goes to the system log at LOG_ERR.
 [[noreturn]] void logFatal(const char *format, ...) __attribute__((format(printf, 1, 2)));

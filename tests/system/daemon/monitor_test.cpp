@@ -4,7 +4,10 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -121,6 +124,22 @@ TEST_F(Daemon, ANewerConfigurationIsReadAgainAndSaidSo)
     ASSERT_TRUE(monitor.waitForCycle());
     EXPECT_TRUE(
         syslogHas(syslogLines(), logInfo, "linewatchd: re-read /usr/lib/Kestrune/kestrune.config"));
+}
+
+TEST_F(Daemon, AConfigurationChangedWithinTheSecondOfTheLastReadIsReadAgain)
+{
+    writeConfig("");
+    // Early in a second, the file is dated at its end: later than the start,
+    // by well under a second.
+    timespec now{};
+    for (clock_gettime(CLOCK_REALTIME, &now); now.tv_nsec > 300'000'000;
+         clock_gettime(CLOCK_REALTIME, &now))
+        std::this_thread::sleep_for(10ms);
+    const timespec late[2] = {{now.tv_sec, 999'000'000}, {now.tv_sec, 999'000'000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, configPath, late, 0), 0);
+    Monitor monitor;
+    ASSERT_TRUE(monitor.waitForCycle());
+    EXPECT_TRUE(syslogHas(syslogLines(), logInfo, "re-read /usr/lib/Kestrune/kestrune.config"));
 }
 
 TEST_F(Daemon, NoticesReachOnlyTerminalsThatTakeMessagesAndKeepTheirTimes)
