@@ -69,6 +69,14 @@ bool datedAfter(const struct statx &status, std::int64_t now)
            status.stx_mtime.tv_sec > now;
 }
 
+// A file with more than one name may have one outside the tree: its times
+// are that file's too, and not the cleaner's to change. (A directory's
+// count is of its subdirectories.)
+bool linkedElsewhere(const struct statx &status)
+{
+    return !S_ISDIR(status.stx_mode) && status.stx_nlink > 1;
+}
+
 EntryStatus entryStatus(const struct statx &status)
 {
     return EntryStatus{status.stx_uid, status.stx_atime.tv_sec, status.stx_ctime.tv_sec,
@@ -110,7 +118,7 @@ class Walk
         struct statx status;
         if (!statAt(directory, name, status) || !onSameMount(self, status))
             return;
-        if (datedAfter(status, now)) {
+        if (datedAfter(status, now) && !linkedElsewhere(status)) {
             utimensat(directory, name, nullptr, AT_SYMLINK_NOFOLLOW);
             if (!statAt(directory, name, status))
                 return;

@@ -21,7 +21,8 @@ using RemovalRule = std::function<bool(const EntryStatus &entry, std::int64_t no
 // Removes what the rule lets go below the directory at `path`, never the
 // directory itself: files and links as they are, and each directory once
 // its own content has been cleaned, if nothing is left in it. Entries dated
-// in the future are first touched to the present. Directories that cannot
+// in the future are first touched to the present, unless they have another
+// name (a hard link), which may lie outside the tree. Directories that cannot
 // be opened are reported on standard error as "opendir" failures and
 // skipped.
 void cleanTree(const char *path, const RemovalRule &removable);

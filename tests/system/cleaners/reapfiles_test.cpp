@@ -199,6 +199,21 @@ TEST_F(ReapFiles, TouchesWhatIsDatedInTheFutureAndThenJudgesIt)
     EXPECT_EQ(statusOf(outside + "/precious").st_mtime, future) << "touched through the link";
 }
 
+TEST_F(ReapFiles, NeverTouchesAFileOutsideThroughAHardLink)
+{
+    outsideTree();
+    std::time_t future = std::time(nullptr) + 10 * day;
+    setTimes(outside + "/precious", future, future);
+    directory(area, root);
+    ASSERT_EQ(link((outside + "/precious").c_str(), (area + "/other-name").c_str()), 0);
+    expectQuiet(reap("path " + area + "\n"));
+    struct stat precious = statusOf(outside + "/precious");
+    EXPECT_EQ(precious.st_atime, future);
+    EXPECT_EQ(precious.st_mtime, future);
+    // Dated in the future, the name in the tree is younger than any age.
+    EXPECT_THAT(listDirectory(area), ElementsAre("other-name"));
+}
+
 // A mount that lives as long as the object.
 struct Mount {
     std::string target;
