@@ -1,9 +1,10 @@
 // The process scan's parsers. A stat line is taken as it comes, reading
 // nothing past its end: its command name is what stands between the first
-// "(" and the last ")", cut to 15 characters, and the parent, terminal and
-// start time are fields 1, 4 and 19 after it, whole numbers or the line is
-// refused; a line as the kernel writes it, whatever the name holds, gives
-// back what was written. The status file's user ids are the first two words
+// "(" and the last ")", cut to 15 characters; the state is the first letter
+// of field 0 after it, and the parent, terminal, kernel flags and start time
+// are fields 1, 4, 6 and 19, whole numbers or the line is refused; a line as
+// the kernel writes it, whatever the name holds, gives back what was
+// written. The status file's user ids are the first two words
 // of its first line labelled "Uid:", whole unsigned numbers or it is refused.
 #include <algorithm>
 #include <climits>
@@ -21,6 +22,8 @@
 
 namespace
 {
+
+constexpr unsigned kernelThreadFlag = 0x00200000; // PF_KTHREAD
 
 // A whole decimal number between the bounds, as the kernel writes one.
 bool numberIn(std::string_view text, long double low, long double high, long double &value)
@@ -59,9 +62,10 @@ void checkRawStat(std::string_view line)
         return;
     }
     std::vector<std::string_view> fields = fuzz::tokensOf(line.substr(close + 1));
-    long double ppid = 0, tty = 0, start = 0;
+    long double ppid = 0, tty = 0, flags = 0, start = 0;
     bool whole = fields.size() >= 20 && numberIn(fields[1], INT_MIN, INT_MAX, ppid) &&
                  numberIn(fields[4], INT_MIN, INT_MAX, tty) &&
+                 numberIn(fields[6], 0, UINT_MAX, flags) && fields[6][0] != '-' &&
                  numberIn(fields[19], 0, static_cast<long double>(UINT64_MAX), start) &&
                  fields[19][0] != '-';
     FUZZ_CHECK(parsed == whole);
@@ -71,6 +75,8 @@ void checkRawStat(std::string_view line)
     FUZZ_CHECK(entry.ppid == static_cast<pid_t>(ppid));
     FUZZ_CHECK(entry.tty == static_cast<DeviceNumber>(static_cast<int>(tty)));
     FUZZ_CHECK(entry.startTime == static_cast<std::uint64_t>(start));
+    FUZZ_CHECK(entry.state == fields[0][0]);
+    FUZZ_CHECK(entry.kernelThread == ((static_cast<unsigned>(flags) & kernelThreadFlag) != 0));
 }
 
 void checkKernelStat(FuzzedDataProvider &input)
@@ -87,15 +93,17 @@ void checkKernelStat(FuzzedDataProvider &input)
     std::string line = std::to_string(pid) + " (" + name + ") " + state + " " +
                        std::to_string(ppid) + " " + std::to_string(pid) + " " +
                        std::to_string(pid) + " " + std::to_string(tty);
+    auto flags = input.ConsumeIntegral<std::uint32_t>();
     for (int field = 5; field < 19; ++field)
-        line += " " + std::to_string(input.ConsumeIntegral<std::uint32_t>());
+        line += " " + std::to_string(field == 6 ? flags : input.ConsumeIntegral<std::uint32_t>());
     line += " " + std::to_string(start) + " 1234567 89 18446744073709551615\n";
 
     ProcEntry entry;
     FUZZ_CHECK(parseStat(line, entry));
     checkComm(entry, name);
     FUZZ_CHECK(entry.ppid == ppid && entry.tty == static_cast<DeviceNumber>(tty) &&
-               entry.startTime == start);
+               entry.startTime == start && entry.state == state &&
+               entry.kernelThread == ((flags & kernelThreadFlag) != 0));
 }
 
 void checkStatus(std::string_view status)

@@ -1,5 +1,6 @@
 // The login and process snapshots, taken from real login records and real
 // processes of the sandbox's users.
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utmpx.h>
 
@@ -118,6 +119,27 @@ TEST_F(Sessions, ProcessesThatEndedAreGone)
     EXPECT_EQ(findProcess(table, ended), nullptr);
     for (const ProcEntry &entry : table)
         EXPECT_GT(entry.pid, 0);
+}
+
+TEST_F(Sessions, ZombiesAreLeftOutAndKernelThreadsToldApart)
+{
+    pid_t zombie = fork();
+    if (zombie == 0)
+        _exit(0);
+    // Ended, and never reaped until the scan is done.
+    for (int i = 0; i < 100 && readFile("/proc/" + std::to_string(zombie) + "/stat").find(") Z") ==
+                                   std::string::npos;
+         ++i)
+        usleep(10000);
+    UserProcess live({.uid = bob.uid});
+    ProcessTable table;
+    scanProcesses(table);
+    EXPECT_EQ(findProcess(table, zombie), nullptr);
+    ASSERT_NE(findProcess(table, live.pid()), nullptr);
+    // A namespace of its own shows none of the kernel's threads.
+    for (const ProcEntry &entry : table)
+        EXPECT_FALSE(entry.kernelThread) << entry.pid;
+    waitpid(zombie, nullptr, 0);
 }
 
 TEST_F(Sessions, LinesAreBusyWhenUsersHoldEveryTerminal)
