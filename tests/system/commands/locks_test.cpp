@@ -176,6 +176,33 @@ TEST_F(Locks, TheWritersLockIsRootsAlone)
     EXPECT_NE(result.status, 0) << "a user could take the writers' lock";
 }
 
+TEST_F(Locks, RootsReadersNeedNoWritableProductDirectory)
+{
+    writeConfig("");
+    UserRecord record = accountFor(alice.uid);
+    record.expire = static_cast<std::int32_t>(std::time(nullptr) + 36 * 3600 + 60);
+    writeAccounts({record});
+    ASSERT_EQ(mount(productDir, productDir, nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, productDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    Result list = run({"ku_list"});
+    Result daysLeft = run({"ku_daysleft"});
+    umount2(productDir, MNT_DETACH);
+    EXPECT_EQ(list.status, 0);
+    EXPECT_THAT(list.out, ::testing::StartsWith("alice N/A 4 600 600 120 120 0.00 KB DELETE "));
+    EXPECT_EQ(list.err, "");
+    EXPECT_EQ(daysLeft.out, "no expiration date!\n"); // root has no account
+    EXPECT_EQ(daysLeft.err, "");
+}
+
+TEST_F(Locks, RootReadsAMissingAccountFileAsEmptyAndMakesNone)
+{
+    writeConfig("");
+    Result list = run({"ku_list"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.out + list.err, "");
+    EXPECT_FALSE(exists(userFilePath));
+}
+
 // A terminal whose output is stopped, as by ^S: whatever writes to it waits.
 class StoppedTerminal
 {
