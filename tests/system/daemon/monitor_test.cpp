@@ -8,6 +8,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -293,6 +295,49 @@ TEST_F(Daemon, AskingALinkForItsIdleTimeNeverTakesItsTerminal)
     // minute of idleness and no disconnection.
     EXPECT_TRUE(pppd.running());
     EXPECT_EQ(recordOf(alice.uid).tLeft, 599);
+}
+
+TEST_F(Daemon, ALinksIdleTimeIsAskedOfATerminalOnly)
+{
+    writeConfig("IdleBoot 10\n");
+    UserRecord record = accountFor(alice.uid);
+    record.flags |= flagIdleBoot;
+    writeAccounts({record});
+    // A line that climbs out of /dev names a pipe; whoever opens it for
+    // reading lets its writer go on.
+    ASSERT_EQ(mkfifo("/tmp/line", 0666), 0);
+    pid_t writer = fork();
+    if (writer == 0)
+        _exit(open("/tmp/line", O_WRONLY) >= 0 ? 0 : 1);
+    addLogin("alice", "../tmp/line", static_cast<std::int32_t>(std::time(nullptr)));
+    UserProcess pppd({.uid = alice.uid, .name = "pppd"});
+    writeFile("/var/run/ppp1.pid", std::to_string(pppd.pid()) + "\n");
+
+    Monitor monitor;
+    ASSERT_TRUE(monitor.waitForCycle());
+    EXPECT_EQ(recordOf(alice.uid).tLeft, 599);
+    EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the monitor opened the pipe";
+    close(open("/tmp/line", O_RDONLY | O_NONBLOCK));
+    waitpid(writer, nullptr, 0);
+}
+
+TEST_F(Daemon, NoticesGoToTerminalsOnly)
+{
+    writeConfig("WarnBoot 5\nIdleBoot 10\n");
+    writeAccounts({withLeft(alice.uid, 6)});
+    // A device that is no terminal, writable by the group as a terminal
+    // that takes messages is: the null device under a line's name.
+    ASSERT_EQ(mknod("/dev/ttyN0", S_IFCHR | 0620, makedev(1, 3)), 0);
+    std::time_t now = std::time(nullptr);
+    setTimes("/dev/ttyN0", now - 60, now - 30);
+    UserProcess process({.uid = alice.uid});
+    addLogin("alice", "ttyN0", static_cast<std::int32_t>(now));
+
+    Monitor monitor;
+    ASSERT_TRUE(monitor.waitForCycle());
+    EXPECT_EQ(recordOf(alice.uid).tLeft, 5);
+    EXPECT_EQ(statusOf("/dev/ttyN0").st_mtime, now - 30) << "the monitor wrote to the device";
+    unlink("/dev/ttyN0");
 }
 
 TEST_F(Daemon, AMissingNoticeFileSendsNoMail)
