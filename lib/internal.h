@@ -112,6 +112,9 @@ struct ProcEntry;
 struct ConfigWords;
 // A login record's entry: only user sessions of known users give one.
 std::optional<LoginEntry> loginOf(const utmp &record);
+// The same, with the login's id from `uidOf`.
+using UidLookup = std::function<std::optional<uid_t>(const std::string &login)>;
+std::optional<LoginEntry> loginOf(const utmp &record, const UidLookup &uidOf);
 // A process's stat line and status file.
 bool parseStat(std::string_view line, ProcEntry &entry);
 bool parseStatus(std::string_view status, ProcEntry &entry);

@@ -6,9 +6,12 @@
 #include <charconv>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utmp.h>
@@ -38,14 +41,17 @@ template <std::size_t N> std::string_view printablePrefix(const char (&field)[N]
 
 } // namespace
 
-std::optional<LoginEntry> loginOf(const utmp &record)
+std::string loginName(const utmp &record)
+{
+    // The whole name field: a name cut short can be another user's.
+    return std::string(printablePrefix(record.ut_user));
+}
+
+std::optional<LoginEntry> loginOf(const utmp &record, const UidLookup &uidOf)
 {
     if (record.ut_type != USER_PROCESS)
         return std::nullopt;
-    // The whole name field: a name cut short can be another user's.
-    char login[sizeof record.ut_user + 1];
-    copyText(login, printablePrefix(record.ut_user));
-    std::optional<uid_t> uid = loginUid(login);
+    std::optional<uid_t> uid = uidOf(loginName(record));
     if (!uid)
         return std::nullopt;
     LoginEntry entry;
@@ -56,19 +62,78 @@ std::optional<LoginEntry> loginOf(const utmp &record)
     return entry;
 }
 
+std::optional<LoginEntry> loginOf(const utmp &record)
+{
+    return loginOf(record, [](const std::string &login) { return loginUid(login.c_str()); });
+}
+
+namespace
+{
+
+// Past this many logins the password database is read through once rather
+// than asked name by name: with a plain password file every lookup reads
+// the file from its top, and a host with thousands of logins would pay
+// their square.
+constexpr std::size_t namesAskedOneByOne = 16;
+
+// The ids of the logins the records name; each name asked at most once.
+class LoginIds
+{
+  public:
+    explicit LoginIds(const std::vector<utmp> &records)
+    {
+        std::unordered_set<std::string> wanted;
+        for (const utmp &record : records) {
+            if (record.ut_type == USER_PROCESS)
+                wanted.insert(loginName(record));
+        }
+        if (wanted.size() > namesAskedOneByOne)
+            readThrough(wanted);
+    }
+    // A name the database did not show when read through (a source that
+    // does not list its users) is asked of alone.
+    std::optional<uid_t> operator()(const std::string &login)
+    {
+        auto known = ids_.find(login);
+        if (known == ids_.end())
+            known = ids_.emplace(login, loginUid(login.c_str())).first;
+        return known->second;
+    }
+
+  private:
+    // The first entry of a name wins, as getpwnam finds it.
+    void readThrough(const std::unordered_set<std::string> &wanted)
+    {
+        setpwent();
+        while (const passwd *entry = getpwent()) {
+            if (wanted.count(entry->pw_name) != 0)
+                ids_.emplace(entry->pw_name, entry->pw_uid);
+        }
+        endpwent();
+    }
+
+    std::unordered_map<std::string, std::optional<uid_t>> ids_;
+};
+
+} // namespace
+
 void readUtmp(LoginTable &logins)
 {
     std::FILE *file = std::fopen(utmpPath, "rbe");
     if (file == nullptr)
         perrorExit("fopen");
-    logins.clear();
+    std::vector<utmp> records;
     utmp record;
-    while (std::fread(&record, sizeof record, 1, file) == 1) {
-        std::optional<LoginEntry> entry = loginOf(record);
+    while (std::fread(&record, sizeof record, 1, file) == 1)
+        records.push_back(record);
+    std::fclose(file);
+    LoginIds ids(records);
+    logins.clear();
+    for (const utmp &each : records) {
+        std::optional<LoginEntry> entry = loginOf(each, std::ref(ids));
         if (entry)
             logins.push_back(*entry);
     }
-    std::fclose(file);
 }
 
 namespace

@@ -56,6 +56,24 @@ TEST_F(Sessions, LoginNamesAreReadWhole)
     EXPECT_EQ(uidLoggedIn(logins, maximili.uid), 0);
 }
 
+TEST_F(Sessions, ManyLoginsAreAllFoundWithTheirIds)
+{
+    // Enough names for the database to be read through once.
+    addUsers(40, 3000, [](int i) { return "many" + std::to_string(i); });
+    for (int i = 0; i < 40; ++i)
+        addLogin(("many" + std::to_string(i)).c_str(), "pts/" + std::to_string(i), 1000 + i);
+    addLogin("ghost", "pts/40", 2000);
+    addLogin("maximilian", "pts/41", 2001);
+    LoginTable logins;
+    readUtmp(logins);
+    ASSERT_EQ(logins.size(), 41u);
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(logins[static_cast<std::size_t>(i)].uid, 3000u + static_cast<uid_t>(i));
+        EXPECT_EQ(logins[static_cast<std::size_t>(i)].loginTime, 1000 + i);
+    }
+    EXPECT_EQ(logins[40].uid, maximilian.uid);
+}
+
 TEST_F(Sessions, AMissingLoginRecordFileEndsTheProgram)
 {
     unlink(utmpPath);
