@@ -17,8 +17,8 @@
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <net/if.h>
 #include <poll.h>
-#include <termios.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -29,6 +29,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <utmpx.h>
 
@@ -150,11 +151,26 @@ void installPrograms()
     }
 }
 
+// The network namespace's loopback interface starts down: bring it up, so
+// that a server started by a test listens on an address of its own.
+void bringUpLoopback()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    must(fd >= 0, "socket for lo");
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    must(ioctl(fd, SIOCGIFFLAGS, &request) == 0, "read the flags of lo");
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+    must(ioctl(fd, SIOCSIFFLAGS, &request) == 0, "bring up lo");
+    close(fd);
+}
+
 void build()
 {
     // Nothing mounted here may reach the host.
     mountOrFail(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
     mountOrFail("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
+    bringUpLoopback();
 
     // Scratch space for the sandbox itself, hidden again at the end.
     mountOrFail("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
@@ -176,6 +192,11 @@ void build()
     struct stat varRun;
     if (lstat("/var/run", &varRun) == 0 && !S_ISLNK(varRun.st_mode))
         mountOrFail("tmpfs", "/var/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+    // A login program under test records logins in wtmp, lastlog and btmp:
+    // never in the host's.
+    mountOrFail("tmpfs", "/var/log", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+    for (const char *log : {"wtmp", "lastlog", "btmp"})
+        writeFile(std::string("/var/log/") + log, "", 0660);
 
     // Orphans of the programs under test come back here to be reaped.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -248,7 +269,9 @@ void becomeUser(uid_t uid, uid_t euid = static_cast<uid_t>(-1))
 
 [[noreturn]] void runInside(const std::function<int()> &tests)
 {
-    if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0)
+    // A network of its own, too: a server a test starts is reachable from
+    // the sandbox only, and tests side by side share no ports.
+    if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET) != 0)
         setupFailed("unshare");
     std::fflush(nullptr);
     pid_t child = fork();
@@ -707,8 +730,7 @@ Running startFailingCalls(const std::vector<std::string> &argv, const std::vecto
             program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(calls[i]),
                                        static_cast<__u8>(calls.size() - i), 0));
         program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-        program.push_back(
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<__u32>(error)));
+        program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<__u32>(error)));
         sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)

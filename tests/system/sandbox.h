@@ -1,6 +1,7 @@
-// The throwaway system the system tests run in: private mount and PID
-// namespaces with their own /proc, /usr overlay, /run, /tmp, /dev and
-// password database; and helpers to act in it as users do.
+// The throwaway system the system tests run in: private mount, PID and
+// network namespaces with their own /proc, loopback, /usr overlay, /run,
+// /tmp, /var/log, /dev and password database; and helpers to act in it as
+// users do.
 #pragma once
 
 #include <sys/stat.h>
@@ -129,7 +130,7 @@ class UserProcess
     UserProcess &operator=(const UserProcess &) = delete;
 
     pid_t pid() const { return pid_; }
-    const std::string &line() const { return line_; }   // "pts/N", or empty
+    const std::string &line() const { return line_; } // "pts/N", or empty
     std::string path() const { return "/dev/" + line_; }
     DeviceNumber terminal() const { return terminal_; } // 0 without one
 
