@@ -150,6 +150,57 @@ class UserProcess
     int status_ = -1;
 };
 
+// The processes that run now (zombies left out) with `uid` as their real
+// or effective user id.
+std::vector<pid_t> processesOf(uid_t uid);
+
+// `count` processes of a user, as a busy host has them: children of one
+// root process, in a process group of their own, which reaps them as they
+// end, as init would, and ends with the last of them. Whatever still runs
+// is killed when the object goes.
+class Crowd
+{
+  public:
+    Crowd(uid_t uid, int count);
+    ~Crowd();
+    Crowd(const Crowd &) = delete;
+    Crowd &operator=(const Crowd &) = delete;
+
+    pid_t pid() const { return parent_; } // the root process
+    // How many of the user's processes still run.
+    int running() const;
+    // Whether all of them ended within `timeout`: the root process then
+    // ended too.
+    bool ended(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+  private:
+    pid_t parent_ = -1;
+    bool reaped_ = false;
+};
+
+// A process of `parentUid` with `count` children of `uid` that ended at
+// once and that it never reaps while it lives: the user's zombies. The
+// parent is killed when the object goes.
+class Zombies
+{
+  public:
+    Zombies(uid_t uid, int count, uid_t parentUid);
+    ~Zombies();
+    Zombies(const Zombies &) = delete;
+    Zombies &operator=(const Zombies &) = delete;
+
+    pid_t parent() const { return parent_; }
+    // How many of the children are zombies now.
+    int count() const;
+    // Waits for the parent to end: its exit status, or 128 + the signal
+    // that ended it; -1 if it still runs after `timeout`.
+    int waitForParentExit(std::chrono::milliseconds timeout);
+
+  private:
+    pid_t parent_ = -1;
+    int status_ = -1;
+};
+
 // Lines that reached the sandbox's /dev/log since the last call.
 std::vector<std::string> syslogLines();
 
