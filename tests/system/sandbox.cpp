@@ -17,8 +17,8 @@
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <net/if.h>
 #include <poll.h>
-#include <termios.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -29,6 +29,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <utmpx.h>
 
@@ -150,11 +151,26 @@ void installPrograms()
     }
 }
 
+// The network namespace's loopback interface starts down: bring it up, so
+// that a server started by a test listens on an address of its own.
+void bringUpLoopback()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    must(fd >= 0, "socket for lo");
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    must(ioctl(fd, SIOCGIFFLAGS, &request) == 0, "read the flags of lo");
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+    must(ioctl(fd, SIOCSIFFLAGS, &request) == 0, "bring up lo");
+    close(fd);
+}
+
 void build()
 {
     // Nothing mounted here may reach the host.
     mountOrFail(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
     mountOrFail("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
+    bringUpLoopback();
 
     // Scratch space for the sandbox itself, hidden again at the end.
     mountOrFail("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
@@ -176,6 +192,11 @@ void build()
     struct stat varRun;
     if (lstat("/var/run", &varRun) == 0 && !S_ISLNK(varRun.st_mode))
         mountOrFail("tmpfs", "/var/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+    // A login program under test records logins in wtmp, lastlog and btmp:
+    // never in the host's.
+    mountOrFail("tmpfs", "/var/log", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
+    for (const char *log : {"wtmp", "lastlog", "btmp"})
+        writeFile(std::string("/var/log/") + log, "", 0660);
 
     // Orphans of the programs under test come back here to be reaped.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -248,7 +269,9 @@ void becomeUser(uid_t uid, uid_t euid = static_cast<uid_t>(-1))
 
 [[noreturn]] void runInside(const std::function<int()> &tests)
 {
-    if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0)
+    // A network of its own, too: a server a test starts is reachable from
+    // the sandbox only, and tests side by side share no ports.
+    if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET) != 0)
         setupFailed("unshare");
     std::fflush(nullptr);
     pid_t child = fork();
@@ -602,6 +625,203 @@ std::string UserProcess::readTerminal(std::chrono::milliseconds timeout)
     return text;
 }
 
+namespace
+{
+
+// The fields of /proc/<pid>/stat after the command name, from the state
+// (field 3) on; empty once the process is gone.
+std::vector<std::string> statFields(const std::string &pid)
+{
+    std::string stat = readFile("/proc/" + pid + "/stat");
+    std::size_t end = stat.rfind(')');
+    std::vector<std::string> fields;
+    if (end == std::string::npos)
+        return fields;
+    std::istringstream rest(stat.substr(end + 2));
+    for (std::string field; rest >> field;)
+        fields.push_back(field);
+    return fields;
+}
+
+std::vector<std::string> processIds()
+{
+    std::vector<std::string> pids;
+    for (const std::string &entry : listDirectory("/proc")) {
+        if (entry.find_first_not_of("0123456789") == std::string::npos)
+            pids.push_back(entry);
+    }
+    return pids;
+}
+
+// How many processes of a process group are in a state or, with `zombie`
+// false, in any other state.
+int countInGroup(pid_t group, bool zombie)
+{
+    int count = 0;
+    for (const std::string &pid : processIds()) {
+        if (pid == std::to_string(group))
+            continue;
+        std::vector<std::string> fields = statFields(pid);
+        if (fields.size() > 2 && fields[2] == std::to_string(group) && (fields[0] == "Z") == zombie)
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+std::vector<pid_t> processesOf(uid_t uid)
+{
+    std::vector<pid_t> pids;
+    const std::string id = std::to_string(uid);
+    for (const std::string &pid : processIds()) {
+        std::istringstream status(readFile("/proc/" + pid + "/status"));
+        std::string real, effective;
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("Uid:"))
+                std::istringstream(line.substr(4)) >> real >> effective;
+        }
+        std::vector<std::string> fields = statFields(pid);
+        if ((real == id || effective == id) && !fields.empty() && fields[0] != "Z")
+            pids.push_back(std::stoi(pid));
+    }
+    return pids;
+}
+
+Crowd::Crowd(uid_t uid, int count)
+{
+    int ready[2];
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    parent_ = fork();
+    if (parent_ == 0) {
+        setpgid(0, 0); // a group of its own, to end it by
+        for (int i = 0; i < count; ++i) {
+            if (fork() == 0) {
+                if (close(ready[1]) != 0 || setgroups(0, nullptr) != 0 || setgid(100) != 0 ||
+                    setuid(uid) != 0)
+                    _exit(126);
+                for (;;)
+                    pause();
+            }
+        }
+        close(ready[1]);
+        while (wait(nullptr) > 0 || errno == EINTR) {
+        }
+        _exit(0);
+    }
+    // Set here too, so that the group exists whichever runs first.
+    setpgid(parent_, parent_);
+    close(ready[1]);
+    char byte;
+    EXPECT_EQ(read(ready[0], &byte, 1), 0); // every child has started
+    close(ready[0]);
+}
+
+Crowd::~Crowd()
+{
+    if (parent_ <= 0)
+        return;
+    kill(-parent_, SIGKILL);
+    if (!reaped_)
+        waitpid(parent_, nullptr, 0);
+}
+
+int Crowd::running() const
+{
+    return countInGroup(parent_, false);
+}
+
+bool Crowd::ended(std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (!reaped_ && waitpid(parent_, nullptr, WNOHANG) == parent_)
+            reaped_ = true;
+        // The root process may have been ended before its children: they
+        // came back to this process.
+        if (reaped_ && running() == 0)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+Zombies::Zombies(uid_t uid, int count, uid_t parentUid)
+{
+    int ready[2];
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    parent_ = fork();
+    if (parent_ == 0) {
+        close(ready[0]);
+        setpgid(0, 0);
+        std::vector<pid_t> children;
+        for (int i = 0; i < count; ++i) {
+            pid_t child = fork();
+            if (child == 0) {
+                becomeUser(uid);
+                _exit(0);
+            }
+            if (child < 0)
+                _exit(125);
+            children.push_back(child);
+        }
+        // Each child has ended once it can be waited for; WNOWAIT leaves it
+        // unreaped.
+        for (pid_t child : children) {
+            siginfo_t info;
+            if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) != 0)
+                _exit(124);
+        }
+        becomeUser(parentUid);
+        if (write(ready[1], "", 1) != 1)
+            _exit(123);
+        for (;;)
+            pause();
+    }
+    setpgid(parent_, parent_);
+    close(ready[1]);
+    char byte;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1) << "the zombies' parent did not start";
+    close(ready[0]);
+}
+
+Zombies::~Zombies()
+{
+    if (parent_ <= 0)
+        return;
+    if (status_ < 0) {
+        kill(parent_, SIGKILL);
+        waitpid(parent_, nullptr, 0);
+    }
+    // Its children came back to this process: reap them.
+    for (int i = 0; i < 1000 && countInGroup(parent_, true) > 0; ++i) {
+        while (waitpid(-parent_, nullptr, WNOHANG) > 0) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+int Zombies::count() const
+{
+    return countInGroup(parent_, true);
+}
+
+int Zombies::waitForParentExit(std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int waitStatus = 0;
+    while (status_ < 0 && std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(parent_, &waitStatus, WNOHANG) == parent_)
+            status_ = statusCode(waitStatus);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+}
+
 std::vector<std::string> syslogLines()
 {
     std::vector<std::string> lines;
@@ -707,8 +927,7 @@ Running startFailingCalls(const std::vector<std::string> &argv, const std::vecto
             program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(calls[i]),
                                        static_cast<__u8>(calls.size() - i), 0));
         program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-        program.push_back(
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<__u32>(error)));
+        program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<__u32>(error)));
         sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)

@@ -1,6 +1,7 @@
-// The throwaway system the system tests run in: private mount and PID
-// namespaces with their own /proc, /usr overlay, /run, /tmp, /dev and
-// password database; and helpers to act in it as users do.
+// The throwaway system the system tests run in: private mount, PID and
+// network namespaces with their own /proc, loopback, /usr overlay, /run,
+// /tmp, /var/log, /dev and password database; and helpers to act in it as
+// users do.
 #pragma once
 
 #include <sys/stat.h>
@@ -129,7 +130,7 @@ class UserProcess
     UserProcess &operator=(const UserProcess &) = delete;
 
     pid_t pid() const { return pid_; }
-    const std::string &line() const { return line_; }   // "pts/N", or empty
+    const std::string &line() const { return line_; } // "pts/N", or empty
     std::string path() const { return "/dev/" + line_; }
     DeviceNumber terminal() const { return terminal_; } // 0 without one
 
@@ -146,6 +147,57 @@ class UserProcess
     int master_ = -1;
     std::string line_;
     DeviceNumber terminal_ = 0;
+    int status_ = -1;
+};
+
+// The processes that run now (zombies left out) with `uid` as their real
+// or effective user id.
+std::vector<pid_t> processesOf(uid_t uid);
+
+// `count` processes of a user, as a busy host has them: children of one
+// root process, in a process group of their own, which reaps them as they
+// end, as init would, and ends with the last of them. Whatever still runs
+// is killed when the object goes.
+class Crowd
+{
+  public:
+    Crowd(uid_t uid, int count);
+    ~Crowd();
+    Crowd(const Crowd &) = delete;
+    Crowd &operator=(const Crowd &) = delete;
+
+    pid_t pid() const { return parent_; } // the root process
+    // How many of the user's processes still run.
+    int running() const;
+    // Whether all of them ended within `timeout`: the root process then
+    // ended too.
+    bool ended(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+  private:
+    pid_t parent_ = -1;
+    bool reaped_ = false;
+};
+
+// A process of `parentUid` with `count` children of `uid` that ended at
+// once and that it never reaps while it lives: the user's zombies. The
+// parent is killed when the object goes.
+class Zombies
+{
+  public:
+    Zombies(uid_t uid, int count, uid_t parentUid);
+    ~Zombies();
+    Zombies(const Zombies &) = delete;
+    Zombies &operator=(const Zombies &) = delete;
+
+    pid_t parent() const { return parent_; }
+    // How many of the children are zombies now.
+    int count() const;
+    // Waits for the parent to end: its exit status, or 128 + the signal
+    // that ended it; -1 if it still runs after `timeout`.
+    int waitForParentExit(std::chrono::milliseconds timeout);
+
+  private:
+    pid_t parent_ = -1;
     int status_ = -1;
 };
 

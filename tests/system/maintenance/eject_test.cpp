@@ -8,7 +8,6 @@
 #include <thread>
 
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -109,80 +108,34 @@ TEST_F(Eject, KillSparesAProcessThatTookAnIdWhereTheKernelHasNoProcessDescriptor
     });
 }
 
-// A root process with `count` children of the user, which it reaps as
-// they end, as init would; it ends with the last of them.
-pid_t startFamily(uid_t uid, int count)
-{
-    int ready[2];
-    EXPECT_EQ(pipe(ready), 0);
-    pid_t parent = fork();
-    if (parent == 0) {
-        setpgid(0, 0); // a group of its own, to end it by if the test fails
-        for (int i = 0; i < count; ++i) {
-            if (fork() == 0) {
-                if (close(ready[1]) != 0 || setgid(100) != 0 || setuid(uid) != 0)
-                    _exit(126);
-                for (;;)
-                    pause();
-            }
-        }
-        close(ready[1]);
-        while (wait(nullptr) > 0 || errno == EINTR) {
-        }
-        _exit(0);
-    }
-    close(ready[1]);
-    char byte;
-    EXPECT_EQ(read(ready[0], &byte, 1), 0); // every child has started
-    close(ready[0]);
-    return parent;
-}
-
-// Whether the family's root process ended (with the last of its children)
-// within a few seconds; if not, ends the family.
-bool familyEnded(pid_t family)
-{
-    int status = -1;
-    for (auto deadline = std::chrono::steady_clock::now() + 5s;
-         waitpid(family, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(10ms);
-    if (WIFEXITED(status))
-        return true;
-    kill(-family, SIGKILL);
-    waitpid(family, nullptr, 0);
-    return false;
-}
-
 TEST_F(Eject, EndsMoreProcessesThanOneListHolds)
 {
-    pid_t family = startFamily(alice.uid, 1100);
+    Crowd family(alice.uid, 1100);
     auto begun = std::chrono::steady_clock::now();
     // With room for few descriptors, it must make room for a whole list.
     Result result = run({"/bin/sh", "-c", "ulimit -S -n 256 && exec ku_eject alice"});
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 20s) << "more rounds than two lists need";
     EXPECT_EQ(result.out, "user kicked: alice\n");
-    EXPECT_TRUE(familyEnded(family)) << "some of the user's processes still run";
+    EXPECT_TRUE(family.ended()) << "some of the user's processes still run";
 }
 
 TEST_F(Eject, EndsTheUsersProcessesWhenNoDescriptorIsLeftToHoldThem)
 {
     // Room for about 28 descriptors: two rounds.
-    pid_t family = startFamily(alice.uid, 40);
+    Crowd family(alice.uid, 40);
     Result result = run({"/bin/sh", "-c", "ulimit -n 32 && exec ku_eject alice"});
     EXPECT_EQ(result.out, "user kicked: alice\n");
-    EXPECT_TRUE(familyEnded(family)) << "some of the user's processes still run";
+    EXPECT_TRUE(family.ended()) << "some of the user's processes still run";
 }
 
 TEST_F(Eject, FindsTheUserAmongMoreProcessesThanTheTableHolds)
 {
     // Another user's processes come first in /proc, and fill a table.
-    pid_t crowd = startFamily(bob.uid, 1100);
+    Crowd crowd(bob.uid, 1100);
     UserProcess process({.uid = alice.uid});
     Result result = run({"ku_eject", "alice"});
     EXPECT_EQ(result.out, "user kicked: alice\n");
     EXPECT_EQ(process.waitForExit(1s), 128 + SIGTERM);
-    kill(-crowd, SIGKILL);
-    waitpid(crowd, nullptr, 0);
 }
 
 } // namespace
