@@ -363,6 +363,7 @@ void passAccount(UserRecord &record, const PassFacts &facts, BootOneChoice &choi
     Disconnection entry;
     entry.uid = record.uid;
     entry.cause = verdict.cause;
+    entry.warned = verdict.warning != Warning::none;
     disconnect(entry, processes);
 }
 
@@ -402,6 +403,7 @@ void passGuest(const LoginEntry &login, const PassFacts &facts, BootOneChoice &c
     entry.uid = login.uid;
     entry.line = login.line;
     entry.cause = verdict.cause;
+    entry.warned = verdict.warning != Warning::none;
     disconnect(entry, processesOnTerminal(*device));
 }
 
@@ -422,6 +424,11 @@ void logDisconnection(const Disconnection &entry, std::size_t signalled)
 
 void endPass(MonitorEffects &effects)
 {
+    // A user told of the end in the minute the end comes must get to read
+    // it: a session process that relays the terminal goes with the rest.
+    if (std::any_of(disconnections.begin(), disconnections.end(),
+                    [](const Disconnection &entry) { return entry.warned; }))
+        effects.letNoticesArrive();
     for (const Disconnection &entry : disconnections) {
         std::size_t signalled = 0;
         for (std::size_t k = entry.firstKill; k < entry.firstKill + entry.kills; ++k) {

@@ -99,6 +99,11 @@ void sleepPastMinute(const std::tm &cycled)
 
 } // namespace
 
+void MonitorEffects::letNoticesArrive()
+{
+    sleepSeconds(1);
+}
+
 int secondsToNextMinute(const std::tm &now)
 {
     // A leap second (:60) is the last of its minute.

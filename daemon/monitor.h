@@ -41,6 +41,7 @@ struct Disconnection {
     Cause cause = Cause::total;
     std::size_t firstKill = 0;
     std::size_t kills = 0;
+    bool warned = false; // a notice went to the user's terminal this minute
 };
 
 using KillList = std::vector<std::size_t>; // indexes into processTable
@@ -95,6 +96,9 @@ class MonitorEffects
     virtual ~MonitorEffects() = default;
     virtual std::time_t now();
     virtual void notify(const char *line, const char *notice);
+    // Gives notices just written the moment they need to reach their users
+    // (through sshd, say, which the signals that follow would end).
+    virtual void letNoticesArrive();
     // SIGTERM now; true if it was sent. The same processes get SIGKILL
     // from killTerminated.
     virtual bool terminate(const ProcEntry &process);

@@ -31,8 +31,10 @@ class Recorder : public MonitorEffects
     std::vector<pid_t> terminated;
     std::vector<std::pair<std::uint16_t, NoticeReason>> mails;
     std::optional<PppCounters> counters;
+    std::optional<std::size_t> pausedAfter; // how many were signalled before the pause
 
     std::time_t now() override { return noon; }
+    void letNoticesArrive() override { pausedAfter = terminated.size(); }
     void notify(const char *line, const char *text) override
     {
         notices.push_back(std::string(line) + ": " + text);
@@ -292,6 +294,26 @@ TEST_F(Pass, IdleTerminalUsersAreWarnedThenCutOff)
     accountingPass(effects);
     EXPECT_THAT(effects.notices, IsEmpty());
     EXPECT_THAT(effects.terminated, ElementsAre(alices));
+}
+
+TEST_F(Pass, ALastNoticeHasAMomentToArriveBeforeTheSignals)
+{
+    Settings.WarnBoot.push(0);
+    writeAccounts({withLeft(alice.uid, 1), withLeft(bob.uid, -5)});
+    pid_t alices = connected(alice.uid);
+    accountingPass(effects);
+    EXPECT_THAT(effects.notices, ElementsAre("pts/40: You have 0 minute(s) remaining."));
+    EXPECT_THAT(effects.terminated, ElementsAre(alices));
+    EXPECT_EQ(effects.pausedAfter, 0u);
+
+    // Nobody warned: no pause.
+    effects = Recorder{};
+    loginTable.clear();
+    processTable.clear();
+    pid_t bobs = connected(bob.uid);
+    accountingPass(effects);
+    EXPECT_THAT(effects.terminated, ElementsAre(bobs));
+    EXPECT_EQ(effects.pausedAfter, std::nullopt);
 }
 
 TEST_F(Pass, ARecordThatCannotBeWrittenBackIsPassedOver)
