@@ -76,6 +76,25 @@ TEST_F(Eject, WithoutProcessesSaysNothing)
     EXPECT_TRUE(bigids.running());
 }
 
+class EjectWholeIds : public SystemTest, public ::testing::WithParamInterface<User>
+{
+};
+
+TEST_P(EjectWholeIds, EndExactlyThatUsersProcesses)
+{
+    // Ids of 65535 and more hold no account, but their users log in all the
+    // same; wrapped's id is bigid's cut to 16 bits.
+    UserProcess target({.uid = GetParam().uid});
+    UserProcess wrappeds({.uid = wrapped.uid});
+    Result result = run({"ku_eject", GetParam().name});
+    EXPECT_EQ(result.out, "user kicked: " + std::string(GetParam().name) + "\n");
+    EXPECT_EQ(target.waitForExit(1s), 128 + SIGTERM);
+    EXPECT_TRUE(wrappeds.running());
+}
+
+INSTANTIATE_TEST_SUITE_P(Users, EjectWholeIds, ::testing::Values(bigid, edge),
+                         [](const auto &test) { return std::string(test.param.name); });
+
 // Lets the user's process end by ku_eject's SIGTERM and gives its id to a
 // new process of the user before the SIGKILL is due.
 void expectTheIdsNewProcessSpared(const std::function<Running()> &startEject)
