@@ -328,6 +328,7 @@ TEST_F(Daemon, NoticesGoToTerminalsOnly)
     // A device that is no terminal, writable by the group as a terminal
     // that takes messages is: the null device under a line's name.
     ASSERT_EQ(mknod("/dev/ttyN0", S_IFCHR | 0620, makedev(1, 3)), 0);
+    ASSERT_EQ(chmod("/dev/ttyN0", 0620), 0); // whatever the umask left
     std::time_t now = std::time(nullptr);
     setTimes("/dev/ttyN0", now - 60, now - 30);
     UserProcess process({.uid = alice.uid});
