@@ -87,8 +87,8 @@ int openForRootReading(const RecordFileNames &names)
     return fd;
 }
 
-// Other users read under the record file's shared lock, as long as a
-// writer holds it.
+// Other users read under the record file's shared lock, which they wait
+// for as long as a writer holds the file.
 int openForReading(const RecordFileNames &names)
 {
     if (geteuid() == 0)
