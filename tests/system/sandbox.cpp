@@ -415,6 +415,23 @@ UserRecord accountFor(uid_t uid)
     return record;
 }
 
+UserRecord withLeft(uid_t uid, std::int32_t tLeft)
+{
+    UserRecord record = accountFor(uid);
+    record.tLeft = tLeft;
+    return record;
+}
+
+UserRecord recordOf(uid_t uid)
+{
+    for (const UserRecord &record : accountRecords()) {
+        if (record.uid == uid)
+            return record;
+    }
+    ADD_FAILURE() << "no record of " << uid;
+    return UserRecord{};
+}
+
 void addLogin(const char *user, const std::string &line, std::int32_t loginTime, short type)
 {
     utmpx record{};

@@ -79,6 +79,10 @@ const std::string &sampleConfig();
 
 // A record for a user with the values a fresh account gets.
 UserRecord accountFor(uid_t uid);
+// The same with `tLeft` total minutes left.
+UserRecord withLeft(uid_t uid, std::int32_t tLeft);
+// The user's first record in the account file (a test failure if none).
+UserRecord recordOf(uid_t uid);
 
 // Login records, written through the C library.
 void addLogin(const char *user, const std::string &line, std::int32_t loginTime,

@@ -77,13 +77,6 @@ Timed timedRun(const std::vector<std::string> &argv)
     return {result, std::chrono::steady_clock::now() - begun};
 }
 
-UserRecord withLeft(uid_t uid, std::int32_t tLeft)
-{
-    UserRecord record = accountFor(uid);
-    record.tLeft = tLeft;
-    return record;
-}
-
 struct HeldCase {
     const char *name;
     int operation;

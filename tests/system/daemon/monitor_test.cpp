@@ -30,13 +30,6 @@ constexpr int logInfo = 24 + 6;
 
 using Daemon = SystemTest;
 
-UserRecord withLeft(uid_t uid, std::int32_t tLeft)
-{
-    UserRecord record = accountFor(uid);
-    record.tLeft = tLeft;
-    return record;
-}
-
 // A user logged in on a terminal of their own, as a login program leaves it.
 struct Session {
     UserProcess process;
@@ -46,16 +39,6 @@ struct Session {
         addLogin(user.name, process.line(), static_cast<std::int32_t>(loginTime));
     }
 };
-
-UserRecord recordOf(uid_t uid)
-{
-    for (const UserRecord &record : accountRecords()) {
-        if (record.uid == uid)
-            return record;
-    }
-    ADD_FAILURE() << "no record of " << uid;
-    return UserRecord{};
-}
 
 TEST_F(Daemon, AMissingConfigurationIsReportedOnTheStartingTerminal)
 {

@@ -24,16 +24,6 @@ namespace
 
 constexpr int logWarning = 24 + 4; // LOG_DAEMON | LOG_WARNING
 
-UserRecord recordOf(uid_t uid)
-{
-    for (const UserRecord &record : accountRecords()) {
-        if (record.uid == uid)
-            return record;
-    }
-    ADD_FAILURE() << "no record of " << uid;
-    return UserRecord{};
-}
-
 // Waits until no process of the user runs; those still running if some do.
 std::vector<pid_t> survivorsAfter(uid_t uid, std::chrono::milliseconds timeout)
 {
@@ -88,13 +78,6 @@ std::vector<pid_t> pidsLogged(const std::vector<std::string> &lines, int priorit
 }
 
 using Ssh = SystemTest;
-
-UserRecord withLeft(uid_t uid, std::int32_t tLeft)
-{
-    UserRecord record = accountFor(uid);
-    record.tLeft = tLeft;
-    return record;
-}
 
 TEST_F(Ssh, AWarningReachesTheClientAndTheSessionGoesOn)
 {
