@@ -39,6 +39,7 @@ namespace
 {
 
 bool inside = false;
+bool loopback = false;
 int syslogSocket = -1;
 std::string sampleConfigText;
 
@@ -152,8 +153,10 @@ void installPrograms()
 }
 
 // The network namespace's loopback interface starts down: bring it up, so
-// that a server started by a test listens on an address of its own.
-void bringUpLoopback()
+// that a server started by a test listens on an address of its own. A
+// container may withhold the right to (CAP_NET_ADMIN); then only the tests
+// that need a server cannot run.
+bool bringUpLoopback()
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     must(fd >= 0, "socket for lo");
@@ -161,8 +164,9 @@ void bringUpLoopback()
     std::strcpy(request.ifr_name, "lo");
     must(ioctl(fd, SIOCGIFFLAGS, &request) == 0, "read the flags of lo");
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-    must(ioctl(fd, SIOCSIFFLAGS, &request) == 0, "bring up lo");
+    bool up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
     close(fd);
+    return up;
 }
 
 void build()
@@ -170,7 +174,7 @@ void build()
     // Nothing mounted here may reach the host.
     mountOrFail(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
     mountOrFail("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
-    bringUpLoopback();
+    loopback = bringUpLoopback();
 
     // Scratch space for the sandbox itself, hidden again at the end.
     mountOrFail("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755");
@@ -292,6 +296,11 @@ void becomeUser(uid_t uid, uid_t euid = static_cast<uid_t>(-1))
 bool active()
 {
     return inside;
+}
+
+bool loopbackUp()
+{
+    return loopback;
 }
 
 const std::string &sampleConfig()

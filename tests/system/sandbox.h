@@ -24,6 +24,8 @@ namespace sandbox
 // Enters the sandbox, runs `tests` inside it and exits with their code.
 [[noreturn]] void runInside(const std::function<int()> &tests);
 bool active();
+// Whether the sandbox's network has its loopback interface up.
+bool loopbackUp();
 
 // The users of the sandbox's password database.
 struct User {

@@ -125,6 +125,8 @@ bool runsProgram(uid_t uid, const std::string &name)
 
 SshServer::SshServer()
 {
+    EXPECT_TRUE(loopbackUp()) << "the sandbox's loopback interface is down: bringing it up needs "
+                                 "CAP_NET_ADMIN, which this host (a container?) withholds";
     std::filesystem::remove_all(sshDirectory);
     EXPECT_EQ(mkdir(sshDirectory.c_str(), 0755), 0);
     EXPECT_EQ(mkdir(authorizedDirectory.c_str(), 0755), 0);
