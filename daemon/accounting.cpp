@@ -219,6 +219,7 @@ class UserIndex
         forEachOwner(processes, [&](std::size_t id, std::size_t index) {
             processes_[next[id]++] = static_cast<std::uint32_t>(index);
         });
+        logins_ = &logins;
         firstLogin_.assign(ids, noLogin);
         for (std::size_t i = logins.size(); i-- > 0;) {
             if (logins[i].uid < ids)
@@ -232,7 +233,7 @@ class UserIndex
     }
     const LoginEntry *firstLoginOf(std::uint16_t uid) const
     {
-        return firstLogin_[uid] == noLogin ? nullptr : &loginTable[firstLogin_[uid]];
+        return firstLogin_[uid] == noLogin ? nullptr : &(*logins_)[firstLogin_[uid]];
     }
 
   private:
@@ -256,6 +257,7 @@ class UserIndex
     std::vector<std::uint32_t> starts_;
     std::vector<std::uint32_t> processes_;
     std::vector<std::uint32_t> firstLogin_;
+    const LoginTable *logins_ = nullptr;
 };
 
 UserIndex users;
