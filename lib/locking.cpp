@@ -18,6 +18,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -109,10 +110,9 @@ std::string ownerOf(pid_t pid)
         unsigned long uid = 0;
         if (std::sscanf(line.c_str(), "Uid: %lu", &uid) != 1)
             continue;
-        char login[loginNameSize];
-        if (uid < unknownUid && uidToName(login, static_cast<std::uint16_t>(uid)) != nullptr)
-            return login;
-        return "uid " + std::to_string(uid);
+        // Whole ids: the holder need not have an account.
+        const passwd *entry = getpwuid(static_cast<uid_t>(uid));
+        return entry != nullptr ? entry->pw_name : "uid " + std::to_string(uid);
     }
     return "gone";
 }
