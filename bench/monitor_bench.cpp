@@ -332,5 +332,6 @@ BENCHMARK(BM_WholeCycle)->Apply(hostSizes);
 
 int main(int argc, char **argv)
 {
-    return runSandboxedBenchmarks(argc, argv, [] {}, [] { sleepers.resize(0, {}); });
+    return runSandboxedBenchmarks(
+        argc, argv, [] {}, [] { sleepers.resize(0, {}); });
 }

@@ -2,9 +2,9 @@
 // those about to lose their time, choose who goes, end their processes and
 // mail the link users among them why.
 #include <algorithm>
-#include <span>
 #include <cstdio>
 #include <limits>
+#include <span>
 
 #include <sys/stat.h>
 #include <syslog.h>

@@ -37,8 +37,7 @@ bool stillAtPath(int fd, const char *path)
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-[[noreturn]] void openFailed(const RecordFileNames &names, int writersLock,
-                             const char *condition)
+[[noreturn]] void openFailed(const RecordFileNames &names, int writersLock, const char *condition)
 {
     int reason = errno;
     if (writersLock >= 0)

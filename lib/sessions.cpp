@@ -244,10 +244,9 @@ bool readProcess(int procDir, const char *name, ProcEntry &entry)
     if (processDir < 0)
         return false;
     char buffer[4096];
-    bool complete = readProcFile(processDir, "stat", buffer, sizeof buffer) &&
-                    parseStat(buffer, entry) &&
-                    readProcFile(processDir, "status", buffer, sizeof buffer) &&
-                    parseStatus(buffer, entry);
+    bool complete =
+        readProcFile(processDir, "stat", buffer, sizeof buffer) && parseStat(buffer, entry) &&
+        readProcFile(processDir, "status", buffer, sizeof buffer) && parseStatus(buffer, entry);
     close(processDir);
     return complete;
 }

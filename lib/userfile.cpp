@@ -71,8 +71,7 @@ UserRecord decodeUserRecord(const UserRecordBytes &b)
 namespace
 {
 
-const RecordFileNames accountFile{userFilePath, "account file", "userFileOpen",
-                                  "userFileFD >= 0"};
+const RecordFileNames accountFile{userFilePath, "account file", "userFileOpen", "userFileFD >= 0"};
 
 } // namespace
 

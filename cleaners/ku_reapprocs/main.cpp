@@ -1,10 +1,10 @@
 // ku_reapprocs: ends the processes without a terminal that users have left
 // running after they logged out, and those named on a kill list: SIGTERM
 // first, and after a grace period SIGKILL to those that still meet the rules.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>

@@ -41,7 +41,8 @@ TEST(Pacing, ALeapSecondBelongsToTheMinuteItEnds)
 TEST(Pacing, MinutesDifferInAnyField)
 {
     std::tm noon = at(12, 0, 0);
-    for (auto change : {&std::tm::tm_min, &std::tm::tm_hour, &std::tm::tm_yday, &std::tm::tm_year}) {
+    for (auto change :
+         {&std::tm::tm_min, &std::tm::tm_hour, &std::tm::tm_yday, &std::tm::tm_year}) {
         std::tm other = noon;
         other.*change += 1;
         EXPECT_FALSE(sameMinute(noon, other));

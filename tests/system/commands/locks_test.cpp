@@ -164,8 +164,8 @@ TEST_F(Locks, TheWritersLockIsRootsAlone)
     struct stat directory = statusOf("/run/kestrune");
     EXPECT_EQ(directory.st_uid, 0u);
     EXPECT_EQ(directory.st_mode & 07777, 0700u);
-    Result result = run({"/usr/bin/flock", "-s", "/run/kestrune/kestrune_users.lock", "true"},
-                        alice.uid);
+    Result result =
+        run({"/usr/bin/flock", "-s", "/run/kestrune/kestrune_users.lock", "true"}, alice.uid);
     EXPECT_NE(result.status, 0) << "a user could take the writers' lock";
 }
 
@@ -348,17 +348,26 @@ TEST_P(Pagers, AListingNobodyReadsHoldsUpNoWriter)
     EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), GetParam().lines);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Listings, Pagers,
-    ::testing::Values(PagerCase{"accounts_as_root", {"/usr/sbin/ku_list"}, 0, 4000,
-                                {"ku_limits", "alice", "tLeft", "+=", "1"},
-                                "user modified: alice\n"},
-                      PagerCase{"accounts_as_a_user", {"/usr/sbin/ku_list"}, alice.uid, 4000,
-                                {"ku_limits", "alice", "tLeft", "+=", "1"},
-                                "user modified: alice\n"},
-                      // Two lines of heading before the bans.
-                      PagerCase{"bans", {"/usr/sbin/ku_block", "-l"}, 0, 4002,
-                                {"ku_block", "0", "5559999"}, "phone number banned: 5559999\n"}),
-    [](const auto &test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Listings, Pagers,
+                         ::testing::Values(PagerCase{"accounts_as_root",
+                                                     {"/usr/sbin/ku_list"},
+                                                     0,
+                                                     4000,
+                                                     {"ku_limits", "alice", "tLeft", "+=", "1"},
+                                                     "user modified: alice\n"},
+                                           PagerCase{"accounts_as_a_user",
+                                                     {"/usr/sbin/ku_list"},
+                                                     alice.uid,
+                                                     4000,
+                                                     {"ku_limits", "alice", "tLeft", "+=", "1"},
+                                                     "user modified: alice\n"},
+                                           // Two lines of heading before the bans.
+                                           PagerCase{"bans",
+                                                     {"/usr/sbin/ku_block", "-l"},
+                                                     0,
+                                                     4002,
+                                                     {"ku_block", "0", "5559999"},
+                                                     "phone number banned: 5559999\n"}),
+                         [](const auto &test) { return std::string(test.param.name); });
 
 } // namespace

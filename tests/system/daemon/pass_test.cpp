@@ -5,8 +5,8 @@
 #include <ctime>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
