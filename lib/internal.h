@@ -38,6 +38,9 @@ std::FILE *openRecordFile(const RecordFileNames &names, RecordAccess access, int
 // Closes the file and gives up its locks.
 void closeRecordFile(std::FILE *&stream, int &fd);
 
+// Takes a whole-file lock, waiting as long as it takes; false, with errno
+// set, when it cannot be taken at all.
+bool lockWhole(int fd, int operation);
 // The lock that orders the writers of a record file, in a directory only
 // root can reach, taken with `operation` (LOCK_EX for a writer, LOCK_SH for
 // root's readers): its descriptor, or -1 with errno set.

@@ -39,15 +39,6 @@ constexpr int lockBoundSeconds = 5;
 // The writers' lock held with each open record file, by its descriptor.
 std::map<int, int> writersLocks;
 
-bool lockWhole(int fd, int operation)
-{
-    while (flock(fd, operation) != 0) {
-        if (errno != EINTR)
-            return false;
-    }
-    return true;
-}
-
 // The lock directory, made if missing; it must be root's alone, or a user
 // could reach the locks in it.
 int openLockDirectory()
@@ -123,6 +114,15 @@ std::string holderText(pid_t pid)
 }
 
 } // namespace
+
+bool lockWhole(int fd, int operation)
+{
+    while (flock(fd, operation) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
 
 std::string lockHolder(int fd)
 {

@@ -16,15 +16,6 @@
 namespace
 {
 
-bool lockWhole(int fd, int operation)
-{
-    while (flock(fd, operation) != 0) {
-        if (errno != EINTR)
-            return false;
-    }
-    return true;
-}
-
 // Whether the open file is still the one at `path`. A replacement renames a
 // fresh file over the path while others wait for the lock on the old one;
 // whoever gets that lock then holds a file nobody will read again.

@@ -46,6 +46,20 @@ namespace
 
 WarningOutput warningOutput = nullptr;
 
+// A command whose output was lost has not done what it says it did.
+void closeStandardOutput()
+{
+    bool failedBefore = std::ferror(stdout) != 0;
+    errno = 0;
+    bool closed = std::fclose(stdout) == 0;
+    if (closed && !failedBefore)
+        return;
+    if (closed)
+        errno = EIO; // the reason went with the write that failed
+    std::perror("stdout");
+    _exit(1);
+}
+
 } // namespace
 
 void setWarningOutput(WarningOutput output)
@@ -65,25 +79,6 @@ void warning(const char *format, ...)
     else
         std::fprintf(stderr, "%s\n", message);
 }
-
-namespace
-{
-
-// A command whose output was lost has not done what it says it did.
-void closeStandardOutput()
-{
-    bool failedBefore = std::ferror(stdout) != 0;
-    errno = 0;
-    bool closed = std::fclose(stdout) == 0;
-    if (closed && !failedBefore)
-        return;
-    if (closed)
-        errno = EIO; // the reason went with the write that failed
-    std::perror("stdout");
-    _exit(1);
-}
-
-} // namespace
 
 void checkOutputAtExit()
 {
