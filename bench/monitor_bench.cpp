@@ -86,7 +86,7 @@ Sleepers sleepers;
 
 // The size of a host: the processes it runs, the login records it keeps and
 // the accounts it has.
-struct Host {
+struct HostSize {
     int processes;
     int logins;
     int accounts;
@@ -144,7 +144,7 @@ void writeAccountFile(int accounts, int logins)
 class BusyHost
 {
   public:
-    void become(const Host &host)
+    void become(const HostSize &host)
     {
         if (host.processes == now_.processes && host.logins == now_.logins &&
             host.accounts == now_.accounts)
@@ -164,14 +164,14 @@ class BusyHost
     }
 
   private:
-    Host now_{};
+    HostSize now_{};
     std::unique_ptr<sandbox::MoreUsers> users_;
 };
 
 BusyHost busyHost;
 
 // Signals and mail are not what is measured.
-class Quiet : public MonitorEffects
+class Quiet : public SystemHost
 {
   public:
     bool terminate(const ProcEntry &) override { return false; }
@@ -257,26 +257,25 @@ BENCHMARK(BM_PsCommand)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------- whole cycles
 
-Host hostOf(const benchmark::State &state)
+HostSize hostOf(const benchmark::State &state)
 {
-    return Host{static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
-                static_cast<int>(state.range(2))};
+    return HostSize{static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
+                    static_cast<int>(state.range(2))};
 }
+
+Snapshot snapshot;
 
 void countHost(benchmark::State &state)
 {
-    state.counters["processes"] = static_cast<double>(processTable.size());
-    state.counters["logins"] = static_cast<double>(loginTable.size());
+    state.counters["processes"] = static_cast<double>(snapshot.processTable.size());
+    state.counters["logins"] = static_cast<double>(snapshot.loginTable.size());
     state.counters["accounts"] = static_cast<double>(state.range(2));
 }
 
 // The tables a cycle builds: logins, processes, links and busy lines.
 void buildTables()
 {
-    readUtmp(loginTable);
-    scanProcesses(processTable);
-    scanPppUnits();
-    linesBusy = allLinesBusy(processTable, Settings.Devices.first, Settings.Devices.lines) == 1;
+    snapshot = takeSnapshot(Settings, unknownUid);
 }
 
 void BM_CycleTables(benchmark::State &state)
@@ -293,7 +292,7 @@ void BM_CyclePass(benchmark::State &state)
     buildTables();
     Quiet effects;
     for (auto _ : state)
-        accountingPass(effects);
+        carryOut(accountingPass(snapshot, Settings, effects), snapshot, effects);
     countHost(state);
 }
 
@@ -303,7 +302,7 @@ void BM_WholeCycle(benchmark::State &state)
     Quiet effects;
     for (auto _ : state) {
         buildTables();
-        accountingPass(effects);
+        carryOut(accountingPass(snapshot, Settings, effects), snapshot, effects);
     }
     countHost(state);
 }

@@ -1,6 +1,8 @@
-// The monitor's minute: re-read a changed configuration, take a fresh
-// picture of logins, processes and links, run the accounting pass, end the
-// processes of those who must go, and sleep to the next minute boundary.
+// The monitor's minute: re-read a changed configuration, take a snapshot of
+// logins, processes and links, run the accounting pass, carry out what it
+// decided, and sleep to the next minute boundary.
+#include "cycle.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -11,8 +13,6 @@
 #include <syslog.h>
 
 #include "monitor.h"
-
-std::array<char, mailHostSize> mailHost{};
 
 void logFatal(const char *format, ...)
 {
@@ -27,35 +27,15 @@ void logFatal(const char *format, ...)
     std::exit(1);
 }
 
-std::time_t MonitorEffects::now()
-{
-    return std::time(nullptr);
-}
-
-bool MonitorEffects::terminate(const ProcEntry &process)
-{
-    return terminateProcess(process, terminated_);
-}
-
-bool MonitorEffects::anyTerminated() const
-{
-    return !terminated_.empty();
-}
-
-void MonitorEffects::killTerminated()
-{
-    ::killTerminated(terminated_);
-}
-
-namespace
-{
-
 void sleepSeconds(int seconds)
 {
     timespec left{seconds, 0};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
+
+namespace
+{
 
 bool isLater(const timespec &a, const timespec &b)
 {
@@ -99,11 +79,6 @@ void sleepPastMinute(const std::tm &cycled)
 
 } // namespace
 
-void MonitorEffects::letNoticesArrive()
-{
-    sleepSeconds(1);
-}
-
 int secondsToNextMinute(const std::tm &now)
 {
     // A leap second (:60) is the last of its minute.
@@ -116,18 +91,13 @@ bool sameMinute(const std::tm &a, const std::tm &b)
            a.tm_year == b.tm_year;
 }
 
-void runCycle(timespec &configSeen, MonitorEffects &effects)
+void runCycle(timespec &configSeen, std::uint16_t guestUid, Host &host)
 {
     std::tm started = localNow();
     rereadChangedConfig(configSeen);
-    readUtmp(loginTable);
-    scanProcesses(processTable);
-    scanPppUnits();
-    linesBusy = allLinesBusy(processTable, Settings.Devices.first, Settings.Devices.lines) == 1;
-    accountingPass(effects);
-    if (effects.anyTerminated()) {
-        sleepSeconds(5);
-        effects.killTerminated();
-    }
+    Snapshot snapshot = takeSnapshot(Settings, guestUid);
+    PassDecisions decisions = accountingPass(snapshot, Settings, host);
+    carryOut(decisions, snapshot, host);
+    host.killTerminated();
     sleepPastMinute(started);
 }

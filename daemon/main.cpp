@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,10 +18,14 @@ namespace
 
 // A mail host that does not fit would make every address a wrong one;
 // better said on the starting terminal than found out from lost mail.
-const char *mailHostSetting()
+constexpr std::size_t mailHostSize = 64; // 63 characters
+
+std::string mailHostSetting()
 {
     const char *value = std::getenv("MAILHOST");
-    if (value != nullptr && std::strlen(value) >= mailHostSize)
+    if (value == nullptr)
+        return {};
+    if (std::strlen(value) >= mailHostSize)
         errorExit("MAILHOST is longer than %zu characters", mailHostSize - 1);
     return value;
 }
@@ -65,15 +70,12 @@ int main()
     timespec configSeen{};
     clock_gettime(CLOCK_REALTIME_COARSE, &configSeen);
     readConfig();
-    const char *host = mailHostSetting();
+    SystemHost host(mailHostSetting());
     detach();
     openlog("linewatchd", 0, LOG_DAEMON);
     setWarningOutput(logWarning);
-    guestUid = nameToUid("guest");
+    std::uint16_t guestUid = nameToUid("guest");
     allowDescriptorsForTermination();
-    if (host != nullptr)
-        copyText(mailHost, host);
-    MonitorEffects effects;
     for (;;)
-        runCycle(configSeen, effects);
+        runCycle(configSeen, guestUid, host);
 }

@@ -1,8 +1,8 @@
 // Telling users about their time: notices written onto their terminals,
 // and the mail that tells a disconnected link user why.
 #include <cerrno>
-#include <cstdarg>
-#include <cstring>
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "monitor.h"
+#include "notices.h"
 
 namespace
 {
@@ -49,32 +49,24 @@ constexpr std::size_t addressSize = 64; // 63 characters
 
 // The login, and "@" and the mail host when one is set; false when that
 // does not fit: an address cut short would be somebody else's.
-bool mailAddress(std::span<char> address, std::uint16_t uid)
+bool mailAddress(std::span<char> address, std::uint16_t uid, const char *mailHost)
 {
     char login[loginNameSize];
     if (uidToName(login, uid) == nullptr)
         return false;
-    int length = mailHost[0] == '\0' ? std::snprintf(address.data(), address.size(), "%s", login)
-                                     : std::snprintf(address.data(), address.size(), "%s@%s", login,
-                                                     mailHost.data());
+    int length = mailHost[0] == '\0'
+                     ? std::snprintf(address.data(), address.size(), "%s", login)
+                     : std::snprintf(address.data(), address.size(), "%s@%s", login, mailHost);
     return length >= 0 && static_cast<std::size_t>(length) < address.size();
 }
 
-const char *noticeFile(NoticeReason reason)
+// The notice files, one a reason, in the product directory.
+std::string noticeFile(NoticeReason reason)
 {
-    switch (reason) {
-    case NoticeReason::busy:
-        return "/usr/lib/Kestrune/linewatchd.busy";
-    case NoticeReason::idle:
-        return "/usr/lib/Kestrune/linewatchd.idle";
-    case NoticeReason::time_class:
-        return "/usr/lib/Kestrune/linewatchd.time_class";
-    case NoticeReason::time_period:
-        return "/usr/lib/Kestrune/linewatchd.time_period";
-    case NoticeReason::time_session:
-        return "/usr/lib/Kestrune/linewatchd.time_session";
-    }
-    return "/usr/lib/Kestrune/linewatchd.idle";
+    static constexpr const char *names[] = {"busy", "idle", "time_class", "time_period",
+                                            "time_session"};
+    auto index = static_cast<std::size_t>(reason);
+    return std::string(productDir) + "/linewatchd." + names[index < 5 ? index : 1];
 }
 
 void waitFor(pid_t child)
@@ -92,13 +84,12 @@ TerminalPath terminalPath(const char *line)
     return path;
 }
 
-const LoginEntry *terminalOfUser(uid_t uid)
+std::optional<std::time_t> terminalLastInput(const char *line)
 {
-    for (const LoginEntry &login : loginTable) {
-        if (login.uid == uid)
-            return &login;
-    }
-    return nullptr;
+    struct stat status;
+    if (stat(terminalPath(line).data(), &status) != 0)
+        return std::nullopt;
+    return status.st_atime;
 }
 
 std::optional<DeviceNumber> terminalDevice(const char *line)
@@ -141,41 +132,35 @@ int openTerminal(const char *line, int flags)
     return status ? openTerminalAs(line, *status, flags) : -1;
 }
 
-void notifyTerminal(const char *line, const char *format, ...)
+void notifyTerminal(const char *line, const char *notice, bool keepTimes)
 {
     std::optional<struct stat> before = terminalStatus(line);
     // The group-write bit is cleared by a user who refuses messages.
     if (!before || !(before->st_mode & S_IWGRP))
         return;
-    char notice[256];
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(notice, sizeof notice, format, args);
-    va_end(args);
 
     int fd = openTerminalAs(line, *before, O_WRONLY | O_NONBLOCK);
     if (fd < 0 && errno == ENOTTY)
         return; // the times to put back were another file's
     if (fd >= 0) {
-        char framed[sizeof notice + 16];
-        int length = std::snprintf(framed, sizeof framed, "\a\n\nNOTICE: %s\n\n", notice);
-        if (write(fd, framed, static_cast<std::size_t>(length)) < 0) {
+        std::string framed = std::string("\a\n\nNOTICE: ") + notice + "\n\n";
+        if (write(fd, framed.data(), framed.size()) < 0) {
             // Nobody to tell: a notice that cannot be written is dropped.
         }
     }
-    if (Settings.IdleBoot != 0)
+    if (keepTimes)
         restoreTimes(fd, terminalPath(line).data(), *before);
     if (fd >= 0)
         close(fd);
 }
 
-void mailNotice(std::uint16_t uid, NoticeReason reason)
+void mailNotice(std::uint16_t uid, NoticeReason reason, const char *mailHost)
 {
     char address[addressSize];
-    if (!mailAddress(address, uid))
+    if (!mailAddress(address, uid, mailHost))
         return;
     // The notice is the mail's body; without it there is nothing to send.
-    int body = open(noticeFile(reason), O_RDONLY | O_CLOEXEC);
+    int body = open(noticeFile(reason).c_str(), O_RDONLY | O_CLOEXEC);
     if (body < 0)
         return;
     // No shell: neither the login nor the mail host is ever read as syntax.
@@ -189,14 +174,4 @@ void mailNotice(std::uint16_t uid, NoticeReason reason)
     close(body);
     if (child > 0)
         waitFor(child);
-}
-
-void MonitorEffects::notify(const char *line, const char *notice)
-{
-    notifyTerminal(line, "%s", notice);
-}
-
-void MonitorEffects::mail(std::uint16_t uid, NoticeReason reason)
-{
-    mailNotice(uid, reason);
 }

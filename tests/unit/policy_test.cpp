@@ -350,56 +350,37 @@ TEST(BootOne, ThePriorityValueThenTheMinutesThenTheLastJudgedWin)
 
 // ---------------------------------------------------------------- PPP traffic
 
-class FakeDriver : public MonitorEffects
-{
-  public:
-    std::optional<PppCounters> counters;
-    std::optional<PppIdle> idle;
-    std::optional<PppCounters> pppCounters(int) override { return counters; }
-    std::optional<PppIdle> pppIdle(const char *) override { return idle; }
-};
-
 TEST(PppTraffic, CountsWhatTheLinkMovedSinceTheLastPoll)
 {
-    FakeDriver driver;
     UserRecord record = account(30);
     record.lastBytes = 600;
     record.totalBytes = 10000;
-    driver.counters = PppCounters{500, 400};
-    addPppTraffic(record, 0, driver);
+    addPppTraffic(record, PppCounters{500, 400});
     EXPECT_EQ(record.lastBytes, 900u);
     EXPECT_EQ(record.totalBytes, 10300u);
 
     // A new link starts its counters again: nothing counts until they pass
     // the last figure.
-    driver.counters = PppCounters{300, 200};
-    addPppTraffic(record, 0, driver);
+    addPppTraffic(record, PppCounters{300, 200});
     EXPECT_EQ(record.lastBytes, 900u);
     EXPECT_EQ(record.totalBytes, 10300u);
 
     // The two 32-bit counters add up modulo 2^32.
     record.lastBytes = 100;
-    driver.counters = PppCounters{0xFFFFFF00u, 0x300u};
-    addPppTraffic(record, 0, driver);
+    addPppTraffic(record, PppCounters{0xFFFFFF00u, 0x300u});
     EXPECT_EQ(record.lastBytes, 0x200u);
     EXPECT_EQ(record.totalBytes, 10300u + 0x200u - 100u);
 
-    driver.counters.reset();
-    addPppTraffic(record, 0, driver);
+    addPppTraffic(record, std::nullopt);
     EXPECT_EQ(record.lastBytes, 0x200u);
 }
 
 TEST(PppIdleness, CountsFromTheMoreRecentPacket)
 {
-    FakeDriver driver;
-    Settings.IdleBoot = 15;
-    driver.idle = PppIdle{100, 400};
-    EXPECT_EQ(pppIdleSeconds("ttyS0", driver), 800);
+    EXPECT_EQ(linkIdleSecondsLeft(15, PppIdle{100, 400}), 800);
     // A driver that cannot tell leaves one minute, which never disconnects.
-    driver.idle.reset();
-    EXPECT_EQ(pppIdleSeconds("ttyS0", driver), 0);
+    EXPECT_EQ(linkIdleSecondsLeft(15, std::nullopt), 0);
     EXPECT_EQ(idleMinutesLeft(0), 1);
-    Settings = SiteSettings{};
 }
 
 } // namespace

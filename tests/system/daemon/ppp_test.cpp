@@ -35,8 +35,10 @@ TEST_F(PppUnits, BelongToTheRealUserOfARunningPppd)
     pidFile("ppp300.pid", bobs.pid());    // no such unit
     pidFile("ppp12.pidfile", bobs.pid()); // not a pid file's name
     pidFile("ppp12.pid.old", bobs.pid());
-    scanProcesses(processTable);
-    scanPppUnits();
+    Snapshot snapshot;
+    scanProcesses(snapshot.processTable);
+    snapshot.unitOwner = scanPppUnits(snapshot.processTable);
+    const UnitOwners &unitOwner = snapshot.unitOwner;
 
     EXPECT_EQ(unitOwner[0], alice.uid);
     EXPECT_EQ(unitOwner[1], unknownUid);
@@ -45,22 +47,19 @@ TEST_F(PppUnits, BelongToTheRealUserOfARunningPppd)
     EXPECT_EQ(unitOwner[7], unknownUid);
     EXPECT_EQ(unitOwner[12], unknownUid);
     EXPECT_EQ(std::count(unitOwner.begin(), unitOwner.end(), bob.uid), 1);
-    EXPECT_EQ(unitOfUser(alice.uid), 0);
-    unitOwner[0] = unknownUid;
-    EXPECT_EQ(unitOfUser(alice.uid), 2); // the lowest unit the user holds
-    EXPECT_EQ(unitOfUser(carol.uid), -1);
+    EXPECT_EQ(snapshot.unitOfUser(alice.uid), 0);
+    snapshot.unitOwner[0] = unknownUid;
+    EXPECT_EQ(snapshot.unitOfUser(alice.uid), 2); // the lowest unit the user holds
+    EXPECT_EQ(snapshot.unitOfUser(carol.uid), -1);
 }
 
 TEST_F(PppUnits, TheRealDriverAnswersNothingForALineWithoutALink)
 {
-    MonitorEffects system;
+    SystemHost system;
     EXPECT_FALSE(system.pppCounters(9).has_value());
     UserProcess user({.uid = alice.uid, .terminal = true});
     EXPECT_FALSE(system.pppIdle(user.line().c_str()).has_value());
     EXPECT_FALSE(system.pppIdle("nosuch").has_value());
-    Settings.IdleBoot = 10;
-    EXPECT_EQ(pppIdleSeconds(user.line().c_str(), system), 0);
-    Settings = SiteSettings{};
 }
 
 } // namespace

@@ -25,13 +25,6 @@ uid_t stressUid(int i)
     return static_cast<uid_t>(5000 + i);
 }
 
-class Quiet : public MonitorEffects
-{
-  public:
-    bool terminate(const ProcEntry &) override { return false; }
-    void notify(const char *, const char *) override {}
-};
-
 class Stress : public SystemTest
 {
   protected:
@@ -61,17 +54,15 @@ TEST_F(Stress, ConcurrentCommandsAndPassesLoseNothing)
     for (int i = 21; i <= 40; ++i)
         records.push_back(startingRecord(stressUid(i)));
     writeAccounts(records);
-    processTable.clear();
+    Snapshot snapshot;
     ProcEntry alicesShell;
     alicesShell.pid = 90000;
     alicesShell.uid = alicesShell.euid = alice.uid;
-    processTable.push_back(alicesShell);
-    loginTable.clear();
+    snapshot.processTable.push_back(alicesShell);
     LoginEntry alicesLogin;
     alicesLogin.uid = alice.uid;
     copyText(alicesLogin.line, "pts/50");
-    loginTable.push_back(alicesLogin);
-    unitOwner.fill(unknownUid);
+    snapshot.loginTable.push_back(alicesLogin);
 
     struct Command {
         std::vector<std::string> argv;
@@ -94,7 +85,7 @@ TEST_F(Stress, ConcurrentCommandsAndPassesLoseNothing)
     std::vector<Running> running;
     for (const Command &command : commands)
         running.push_back(start(command.argv));
-    Quiet effects;
+    SystemHost host; // the pass decides only: nothing is signalled
     int passes = 0;
     auto allDone = [&] {
         for (Running &r : running) {
@@ -104,7 +95,7 @@ TEST_F(Stress, ConcurrentCommandsAndPassesLoseNothing)
         return true;
     };
     do {
-        accountingPass(effects);
+        accountingPass(snapshot, Settings, host);
         ++passes;
     } while (!allDone());
     for (std::size_t i = 0; i < commands.size(); ++i) {

@@ -1,0 +1,20 @@
+// The monitor's cycle, one a minute, and its pacing.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "host.h"
+
+// One cycle, from the configuration check to the sleep until the next
+// minute. `configSeen` is the configuration file's time as last read.
+void runCycle(timespec &configSeen, std::uint16_t guestUid, Host &host);
+// Seconds from a local time to the next minute boundary: 1 from a leap
+// second.
+int secondsToNextMinute(const std::tm &now);
+// Whether two local times fall in one minute.
+bool sameMinute(const std::tm &a, const std::tm &b);
+
+// Ends the monitor: the message goes to the system log at LOG_ERR.
+[[noreturn]] void logFatal(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void sleepSeconds(int seconds);

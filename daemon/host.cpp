@@ -1,0 +1,85 @@
+// The monitor's side effects on the real system.
+#include "host.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include <syslog.h>
+
+#include "monitor.h"
+
+SystemHost::SystemHost(std::string mailHost) : mailHost_(std::move(mailHost)) {}
+
+std::time_t SystemHost::now()
+{
+    return std::time(nullptr);
+}
+
+void SystemHost::openAccounts()
+{
+    userFileOpen();
+}
+
+bool SystemHost::nextAccount(UserRecord &record)
+{
+    return userFileRead(&record) == 0;
+}
+
+bool SystemHost::rewriteAccount(const UserRecord &record)
+{
+    return userFileRewrite(&record) == 0;
+}
+
+void SystemHost::closeAccounts()
+{
+    userFileClose();
+}
+
+std::optional<std::time_t> SystemHost::lastInput(const char *line)
+{
+    return terminalLastInput(line);
+}
+
+std::optional<DeviceNumber> SystemHost::terminalDevice(const char *line)
+{
+    return ::terminalDevice(line);
+}
+
+void SystemHost::notify(const char *line, const char *notice)
+{
+    notifyTerminal(line, notice, Settings.IdleBoot != 0);
+}
+
+void SystemHost::letNoticesArrive()
+{
+    sleepSeconds(1);
+}
+
+bool SystemHost::terminate(const ProcEntry &process)
+{
+    return terminateProcess(process, terminated_);
+}
+
+void SystemHost::killTerminated()
+{
+    if (terminated_.empty())
+        return;
+    sleepSeconds(5);
+    ::killTerminated(terminated_);
+}
+
+void SystemHost::mail(std::uint16_t uid, NoticeReason reason)
+{
+    mailNotice(uid, reason, mailHost_.c_str());
+}
+
+void SystemHost::log(int priority, const char *message)
+{
+    syslog(priority, "%s", message);
+}
+
+std::string SystemHost::loginName(std::uint16_t uid)
+{
+    char login[loginNameSize];
+    return uidToName(login, uid) == nullptr ? std::string() : std::string(login);
+}
