@@ -2,7 +2,7 @@
 // cleaner whole and once, as its first word and the words after it, and no
 // piece of a line is taken for a line of its own; a line without a word is
 // passed over; an "exempt" line adds the ids of the known logins on it, in
-// order, until the list is full.
+// order, until the list is full; "exempt" is taken in any case.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +39,31 @@ std::vector<std::vector<std::string>> expectedLines(std::string_view file)
     return lines;
 }
 
+// "exempt" is the keyword in any case of its letters, and nothing else is:
+// turning the case of every byte keeps a word the keyword or not, and a
+// keyword with a letter put otherwise is no longer one.
+void checkKeyword(std::string_view keyword)
+{
+    bool exempt = sameKeyword(keyword, "exempt");
+    FUZZ_CHECK(exempt == sameKeyword("exempt", keyword));
+    FUZZ_CHECK(!exempt || keyword.size() == 6);
+    std::string turned(keyword);
+    for (char &c : turned)
+        c ^= 0x20;
+    FUZZ_CHECK(sameKeyword(turned, "exempt") == exempt);
+    if (keyword == "exempt")
+        FUZZ_CHECK(exempt);
+    std::string variant = "exempt"; // some mix of cases, chosen by the word's length
+    for (std::size_t i = 0; i < variant.size(); ++i)
+        variant[i] ^= ((keyword.size() >> (i % 4)) & 1) != 0 ? 0x20 : 0;
+    FUZZ_CHECK(sameKeyword(variant, "exempt"));
+    if (exempt) {
+        std::string other(keyword);
+        other[keyword.size() / 2] = '_';
+        FUZZ_CHECK(!sameKeyword(other, "exempt") && !sameKeyword(keyword, "exempts"));
+    }
+}
+
 // A small list, so that inputs fill it.
 using Exemptions = ExemptList<4>;
 
@@ -59,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(next < expected.size());
         const std::vector<std::string> &line = expected[next++];
         FUZZ_CHECK(keyword == line[0]);
-        FUZZ_CHECK(sameKeyword(keyword, "exempt") == fuzz::sameIgnoringCase(keyword, "exempt"));
+        checkKeyword(keyword);
 
         ConfigWords rest = words;
         std::string_view word;

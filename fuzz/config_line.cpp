@@ -3,8 +3,11 @@
 // says, values taken with their leading number, lists growing up to their
 // capacities, texts cut to their room, localDigits the digit count of the
 // local format once a line has set one; a line of no key changes nothing.
-// Devices lines whose device does not exist are left out: the reader ends
-// the process on them, as it should.
+// Keys are taken in any case: a line with a key spelled otherwise does what
+// the key's usual spelling does. A time class written back as four numbers
+// reads as itself, whatever separates the numbers. Devices lines whose device
+// does not exist are left out: the reader ends the process on them, as it
+// should; so are lines of other spellings of a key as long as "Devices".
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -50,13 +53,15 @@ bool sameList(const FixedList<T, N> &a, const FixedList<T, N> &b, Same same)
     return a.count <= N && a.count == b.count && std::equal(a.begin(), a.end(), b.begin(), same);
 }
 
+bool sameEntry(const TimeClassEntry &x, const TimeClassEntry &y)
+{
+    return x.dayFrom == y.dayFrom && x.dayTo == y.dayTo && x.hourFrom == y.hourFrom &&
+           x.hourTo == y.hourTo;
+}
+
 bool sameSettings(const SiteSettings &a, const SiteSettings &b)
 {
     auto equal = [](auto x, auto y) { return x == y; };
-    auto sameEntry = [](const TimeClassEntry &x, const TimeClassEntry &y) {
-        return x.dayFrom == y.dayFrom && x.dayTo == y.dayTo && x.hourFrom == y.hourFrom &&
-               x.hourTo == y.hourTo;
-    };
     return a.Devices.first == b.Devices.first && a.Devices.lines == b.Devices.lines &&
            a.ReturnDelay == b.ReturnDelay && a.SendMail == b.SendMail &&
            a.GuestTime == b.GuestTime && a.GuestPriority == b.GuestPriority &&
@@ -72,37 +77,9 @@ bool sameSettings(const SiteSettings &a, const SiteSettings &b)
            a.localDigits == b.localDigits;
 }
 
-// Each group of four numbers, whatever separates them, is one time class.
-void expectTimeClasses(SiteSettings &s, std::string_view rest)
-{
-    std::vector<int> numbers;
-    for (std::size_t i = 0; i < rest.size();) {
-        std::size_t end = i;
-        while (end < rest.size() && fuzz::isDigit(rest[end]))
-            ++end;
-        if (end == i) {
-            ++i;
-            continue;
-        }
-        numbers.push_back(numberOf(rest.substr(i, end - i)));
-        i = end;
-    }
-    for (std::size_t i = 0; i + 4 <= numbers.size(); i += 4) {
-        int hourTo = numbers[i + 3] == 0 ? 23 : numbers[i + 3] - 1;
-        s.TimeClass.push({numbers[i], numbers[i + 1], numbers[i + 2], hourTo});
-    }
-}
-
-std::string joined(const std::vector<std::string_view> &words)
-{
-    std::string text;
-    for (std::string_view word : words)
-        text.append(text.empty() ? "" : " ").append(word);
-    return text;
-}
-
-// What a line should make of the settings; false for a line the reader must
-// not be given.
+// What a line with a key in its usual spelling should make of the settings;
+// false for a line the reader must not be given. Time classes are checked
+// apart.
 bool expectLine(SiteSettings &s, std::string_view line, bool &localFormatSet)
 {
     std::vector<std::string_view> tokens = fuzz::tokensOf(line);
@@ -110,7 +87,7 @@ bool expectLine(SiteSettings &s, std::string_view line, bool &localFormatSet)
         return true;
     std::string_view key = tokens[0];
     std::vector<std::string_view> values(tokens.begin() + 1, tokens.end());
-    auto is = [key](std::string_view name) { return fuzz::sameIgnoringCase(key, name); };
+    auto is = [key](std::string_view name) { return key == name; };
     auto number = [&values](int &setting) {
         if (!values.empty())
             setting = numberOf(values[0]);
@@ -146,9 +123,6 @@ bool expectLine(SiteSettings &s, std::string_view line, bool &localFormatSet)
         s.IdleSmartBoot = true;
     } else if (is("SessionSmartBoot")) {
         s.SessionSmartBoot = true;
-    } else if (is("TimeClass")) {
-        expectTimeClasses(
-            s, line.substr(static_cast<std::size_t>(key.data() + key.size() - line.data())));
     } else if (is("TimeClassSmartBoot")) {
         s.TimeClassSmartBoot = true;
     } else if (is("ForeachExclude")) {
@@ -162,15 +136,77 @@ bool expectLine(SiteSettings &s, std::string_view line, bool &localFormatSet)
             setText(s.ModemDial, values[0]);
     } else if (is("PhNoAreaFormat")) {
         if (!values.empty())
-            setText(s.PhNoAreaFormat, joined(values));
+            setText(s.PhNoAreaFormat, fuzz::joined(values));
     } else if (is("PhNoLocalFormat")) {
         if (!values.empty()) {
-            setText(s.PhNoLocalFormat, joined(values));
+            setText(s.PhNoLocalFormat, fuzz::joined(values));
             s.localDigits = formatDigitCount(s.PhNoLocalFormat.data());
             localFormatSet = true;
         }
     }
     return true;
+}
+
+constexpr std::array<std::string_view, 17> usualKeys{"Devices",
+                                                     "ReturnDelay",
+                                                     "SendMail",
+                                                     "GuestTime",
+                                                     "GuestPriority",
+                                                     "WarnBoot",
+                                                     "SmartBoot",
+                                                     "BootOne",
+                                                     "IdleBoot",
+                                                     "IdleSmartBoot",
+                                                     "SessionSmartBoot",
+                                                     "TimeClass",
+                                                     "TimeClassSmartBoot",
+                                                     "ForeachExclude",
+                                                     "ModemDial",
+                                                     "PhNoAreaFormat",
+                                                     "PhNoLocalFormat"};
+
+// The line with its key, a word of it, spelled otherwise.
+std::string withKey(std::string_view line, std::string_view key, std::string_view spelling)
+{
+    auto at = static_cast<std::size_t>(key.data() - line.data());
+    return std::string(line.substr(0, at)).append(spelling).append(line.substr(at + key.size()));
+}
+
+// Applies a line to some settings, leaving the process's own as they were.
+SiteSettings applied(const SiteSettings &settings, std::string_view line)
+{
+    SiteSettings saved = Settings;
+    Settings = settings;
+    applyConfigLine(line);
+    SiteSettings result = Settings;
+    Settings = saved;
+    return result;
+}
+
+// The time classes a line added read back from their numbers, and read the
+// same with commas for the blanks between the numbers.
+void checkTimeClasses(const SiteSettings &before, std::string_view line, std::string_view key)
+{
+    const TimeClassTable &after = Settings.TimeClass;
+    FUZZ_CHECK(after.count >= before.TimeClass.count);
+    for (std::size_t i = 0; i < after.count; ++i) {
+        const TimeClassEntry &e = after.items[i];
+        FUZZ_CHECK(e.dayFrom >= 0 && e.dayTo >= 0 && e.hourFrom >= 0 && e.hourTo >= 0);
+        std::string written = "TimeClass " + std::to_string(e.dayFrom) + " " +
+                              std::to_string(e.dayTo) + " " + std::to_string(e.hourFrom) + " " +
+                              std::to_string(e.hourTo + 1);
+        const TimeClassTable &again = applied(SiteSettings{}, written).TimeClass;
+        FUZZ_CHECK(again.count == 1 && sameList(again, TimeClassTable{{e}, 1}, sameEntry));
+        if (i < before.TimeClass.count) // the entries before are kept
+            FUZZ_CHECK(sameEntry(e, before.TimeClass.items[i]));
+    }
+    std::string commas(line);
+    auto rest = static_cast<std::size_t>(key.data() + key.size() - line.data()) + 1;
+    for (std::size_t i = rest; i < commas.size(); ++i) {
+        if (commas[i] == ' ' || commas[i] == '\t')
+            commas[i] = ',';
+    }
+    FUZZ_CHECK(sameList(applied(before, commas).TimeClass, after, sameEntry));
 }
 
 } // namespace
@@ -189,17 +225,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         file.remove_prefix(length);
         std::string_view line(piece.c_str());
 
+        std::vector<std::string_view> words = fuzz::tokensOf(line);
+        std::string_view key = words.empty() ? "" : words[0];
+        bool usual = std::find(usualKeys.begin(), usualKeys.end(), key) != usualKeys.end();
+        if (!usual && key.size() == std::string_view("Devices").size())
+            continue; // perhaps a Devices line, which may name no device
         if (!expectLine(expected, line, localFormatSet))
             continue;
+        SiteSettings before = Settings;
         applyConfigLine(line);
+        if (key == "TimeClass") {
+            checkTimeClasses(before, line, key);
+            expected.TimeClass = Settings.TimeClass;
+        }
+        if (usual) {
+            // The key in other cases does the same.
+            std::string turned(key), mixed(key);
+            for (std::size_t i = 0; i < turned.size(); ++i) {
+                turned[i] ^= 0x20;
+                mixed[i] ^= i % 2 == 0 ? 0x20 : 0;
+            }
+            FUZZ_CHECK(sameSettings(applied(before, withKey(line, key, turned)), Settings));
+            FUZZ_CHECK(sameSettings(applied(before, withKey(line, key, mixed)), Settings));
+        } else if (!sameSettings(Settings, before)) {
+            // Another spelling of some key: it does what that key does.
+            auto same = std::find_if(usualKeys.begin(), usualKeys.end(), [&](std::string_view k) {
+                return k.size() == key.size() &&
+                       sameSettings(applied(before, withKey(line, key, k)), Settings);
+            });
+            FUZZ_CHECK(same != usualKeys.end());
+            expected = Settings;
+            localFormatSet = localFormatSet || (*same == "PhNoLocalFormat" && words.size() > 1);
+        }
         FUZZ_CHECK(sameSettings(Settings, expected));
         FUZZ_CHECK(terminated(Settings.ModemDial) && terminated(Settings.PhNoAreaFormat) &&
                    terminated(Settings.PhNoLocalFormat));
         FUZZ_CHECK(Settings.localDigits ==
                    (localFormatSet ? formatDigitCount(Settings.PhNoLocalFormat.data()) : 0));
-        for (const TimeClassEntry &entry : Settings.TimeClass)
-            FUZZ_CHECK(entry.dayFrom >= 0 && entry.dayTo >= 0 && entry.hourFrom >= 0 &&
-                       entry.hourTo >= 0);
     }
     return 0;
 }

@@ -1,9 +1,11 @@
 // formatPhone and formatBytes: a layout is written within the caller's
 // buffer or not at all (null, the buffer empty), holds the digits of the
-// parts in order and nothing else of them, does not depend on the room it
-// was given when it fits, and fits 52 bytes with formats of 15 characters;
-// formatDigitCount adds up the format's numbers; a byte count prints in the
-// unit its size calls for, with the value it has in that unit.
+// parts in order, as many of the local part as its format counts, does not
+// depend on the room it was given when it fits nor on which digits it lays
+// out, and fits 52 bytes with formats of 15 characters; formatDigitCount
+// adds up the groups of a format, whatever surrounds them; a byte count
+// prints in the unit its size calls for, with the value it has in that unit.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -20,30 +22,33 @@
 namespace
 {
 
-std::string digitsOf(std::string_view text)
+// Whether `part` stands in `text` in order, its characters perhaps apart.
+bool within(std::string_view part, std::string_view text)
 {
-    std::string digits;
     for (char c : text) {
-        if (fuzz::isDigit(c))
-            digits += c;
+        if (!part.empty() && c == part[0])
+            part.remove_prefix(1);
     }
-    return digits;
+    return part.empty();
 }
 
-int digitCount(std::string_view format)
+int saturated(long long count)
 {
-    long long total = 0;
-    long long group = -1;
-    for (std::size_t i = 0; i <= format.size(); ++i) {
-        if (i < format.size() && fuzz::isDigit(format[i])) {
-            group = std::min<long long>((group < 0 ? 0 : group) * 10 + (format[i] - '0'), INT_MAX);
-            continue;
-        }
-        if (group >= 0)
-            total = std::min<long long>(total + group, INT_MAX);
-        group = -1;
-    }
-    return static_cast<int>(total);
+    return static_cast<int>(std::min<long long>(count, INT_MAX));
+}
+
+// formatDigitCount adds up the groups of a format: a group written as a
+// number counts that many, other characters nothing, and two formats joined
+// by a letter count what both do.
+void checkDigitCount(std::string_view format, std::string_view other, std::uint32_t group)
+{
+    int count = formatDigitCount(format);
+    FUZZ_CHECK(count >= 0);
+    FUZZ_CHECK(formatDigitCount(std::to_string(group)) == saturated(group));
+    FUZZ_CHECK(formatDigitCount("(" + std::to_string(group) + ") -") == saturated(group));
+    std::string both = std::string(format) + "x" + std::string(other);
+    FUZZ_CHECK(formatDigitCount(both) ==
+               saturated(static_cast<long long>(count) + formatDigitCount(other)));
 }
 
 void checkPhone(FuzzedDataProvider &input)
@@ -54,8 +59,7 @@ void checkPhone(FuzzedDataProvider &input)
     std::string areaFormat = fuzz::text(input.ConsumeRandomLengthString(40));
     std::string localFormat = fuzz::text(input.ConsumeRandomLengthString(40));
 
-    FUZZ_CHECK(formatDigitCount(areaFormat) == digitCount(areaFormat));
-    FUZZ_CHECK(formatDigitCount(localFormat) == digitCount(localFormat));
+    checkDigitCount(areaFormat, localFormat, area);
 
     // Exactly the room given, so that the sanitizer sees any write past it.
     std::unique_ptr<char[]> out(new char[room]);
@@ -79,10 +83,21 @@ void checkPhone(FuzzedDataProvider &input)
     }
     std::string areaDigits = std::to_string(area);
     std::string localDigits = std::to_string(local);
-    if (local == 0)
+    if (local == 0) {
         FUZZ_CHECK(unbounded == areaDigits);
-    else
-        FUZZ_CHECK(digitsOf(unbounded) == (area == 0 ? "" : areaDigits) + localDigits);
+    } else {
+        // The parts' digits in order; the local part fills its format.
+        FUZZ_CHECK(within((area == 0 ? "" : areaDigits) + localDigits, unbounded));
+        FUZZ_CHECK(formatDigitCount(localFormat) == static_cast<int>(localDigits.size()));
+        // Other digits of the same count lay out alike, as long.
+        if (localDigits.size() <= 9) {
+            auto nines =
+                static_cast<std::uint32_t>(std::stoul(std::string(localDigits.size(), '9')));
+            char other[256];
+            const char *again = formatPhone(other, area, nines, areaFormat, localFormat);
+            FUZZ_CHECK(again != nullptr && std::strlen(again) == std::strlen(unbounded));
+        }
+    }
     if (areaFormat.size() < phoneFormatSize && localFormat.size() < phoneFormatSize)
         FUZZ_CHECK(std::strlen(unbounded) < 52);
 }

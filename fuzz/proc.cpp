@@ -2,16 +2,21 @@
 // nothing past its end: its command name is what stands between the first
 // "(" and the last ")", cut to 15 characters; the state is the first letter
 // of field 0 after it, and the parent, terminal, kernel flags and start time
-// are fields 1, 4, 6 and 19, whole numbers or the line is refused; a line as
+// are fields 1, 4, 6 and 19, whole numbers (as the C library reads them and
+// they write back) or the line is refused, and no other field refuses it; a line as
 // the kernel writes it, whatever the name holds, gives back what was
 // written. The status file's user ids are the first two words
 // of its first line labelled "Uid:", whole unsigned numbers or it is refused.
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -25,23 +30,36 @@ namespace
 
 constexpr unsigned kernelThreadFlag = 0x00200000; // PF_KTHREAD
 
-// A whole decimal number between the bounds, as the kernel writes one.
-bool numberIn(std::string_view text, long double low, long double high, long double &value)
+// A number as written without leading zeros (and without the sign of 0).
+std::string withoutLeadingZeros(std::string_view text)
 {
-    bool negative = !text.empty() && text[0] == '-';
+    bool negative = text.starts_with('-');
     text.remove_prefix(negative ? 1 : 0);
-    if (text.empty())
-        return false;
-    value = 0;
-    for (char c : text) {
-        if (!fuzz::isDigit(c))
+    while (text.size() > 1 && text[0] == '0')
+        text.remove_prefix(1);
+    return (negative && text != "0" ? "-" : "") + std::string(text);
+}
+
+// A whole decimal number of type T, as the kernel writes one: what the C
+// library reads of the whole word, in range, and written back the same but
+// for leading zeros. Unsigned fields take no sign.
+template <typename T> bool wholeNumber(std::string_view word, T &value)
+{
+    std::string text(word);
+    char *end = nullptr;
+    errno = 0;
+    if constexpr (std::is_signed_v<T>) {
+        long long read = std::strtoll(text.c_str(), &end, 10);
+        if (read < std::numeric_limits<T>::min() || read > std::numeric_limits<T>::max())
             return false;
-        value = value * 10 + (c - '0'); // exact while it can still be in range
-        if (value > high + 1 && value > -low + 1)
+        value = static_cast<T>(read);
+    } else {
+        unsigned long long read = std::strtoull(text.c_str(), &end, 10);
+        if (text.starts_with('-') || read > std::numeric_limits<T>::max())
             return false;
+        value = static_cast<T>(read);
     }
-    value = negative ? -value : value;
-    return value >= low && value <= high;
+    return errno == 0 && *end == '\0' && withoutLeadingZeros(text) == std::to_string(value);
 }
 
 void checkComm(const ProcEntry &entry, std::string_view name)
@@ -62,21 +80,29 @@ void checkRawStat(std::string_view line)
         return;
     }
     std::vector<std::string_view> fields = fuzz::tokensOf(line.substr(close + 1));
-    long double ppid = 0, tty = 0, flags = 0, start = 0;
-    bool whole = fields.size() >= 20 && numberIn(fields[1], INT_MIN, INT_MAX, ppid) &&
-                 numberIn(fields[4], INT_MIN, INT_MAX, tty) &&
-                 numberIn(fields[6], 0, UINT_MAX, flags) && fields[6][0] != '-' &&
-                 numberIn(fields[19], 0, static_cast<long double>(UINT64_MAX), start) &&
-                 fields[19][0] != '-';
+    pid_t ppid = 0;
+    int tty = 0;
+    unsigned flags = 0;
+    std::uint64_t start = 0;
+    bool whole = fields.size() >= 20 && wholeNumber(fields[1], ppid) &&
+                 wholeNumber(fields[4], tty) && wholeNumber(fields[6], flags) &&
+                 wholeNumber(fields[19], start);
     FUZZ_CHECK(parsed == whole);
+    if (fields.size() >= 20) {
+        // Only those four fields decide: written as plain numbers, the line
+        // is taken whatever the others hold.
+        std::vector<std::string_view> plain = fields;
+        plain[1] = plain[4] = plain[6] = plain[19] = "0";
+        ProcEntry again;
+        std::string rewritten = std::string(line.substr(0, close + 1)) + " " + fuzz::joined(plain);
+        FUZZ_CHECK(parseStat(rewritten, again) && again.state == fields[0][0]);
+    }
     if (!parsed)
         return;
     checkComm(entry, line.substr(open + 1, close - open - 1));
-    FUZZ_CHECK(entry.ppid == static_cast<pid_t>(ppid));
-    FUZZ_CHECK(entry.tty == static_cast<DeviceNumber>(static_cast<int>(tty)));
-    FUZZ_CHECK(entry.startTime == static_cast<std::uint64_t>(start));
-    FUZZ_CHECK(entry.state == fields[0][0]);
-    FUZZ_CHECK(entry.kernelThread == ((static_cast<unsigned>(flags) & kernelThreadFlag) != 0));
+    FUZZ_CHECK(entry.ppid == ppid && entry.tty == static_cast<DeviceNumber>(tty) &&
+               entry.startTime == start && entry.state == fields[0][0]);
+    FUZZ_CHECK(entry.kernelThread == ((flags & kernelThreadFlag) != 0));
 }
 
 void checkKernelStat(FuzzedDataProvider &input)
@@ -120,13 +146,11 @@ void checkStatus(std::string_view status)
     std::string_view line = status.substr(first ? 0 : at + 1);
     line = line.substr(4, line.find('\n') - 4);
     std::vector<std::string_view> ids = fuzz::tokensOf(line);
-    long double real = 0, effective = 0;
-    bool whole = ids.size() >= 2 && ids[0][0] != '-' && ids[1][0] != '-' &&
-                 numberIn(ids[0], 0, UINT_MAX, real) && numberIn(ids[1], 0, UINT_MAX, effective);
+    uid_t real = 0, effective = 0;
+    bool whole = ids.size() >= 2 && wholeNumber(ids[0], real) && wholeNumber(ids[1], effective);
     FUZZ_CHECK(parsed == whole);
     if (parsed)
-        FUZZ_CHECK(entry.uid == static_cast<uid_t>(real) &&
-                   entry.euid == static_cast<uid_t>(effective));
+        FUZZ_CHECK(entry.uid == real && entry.euid == effective);
 }
 
 } // namespace
