@@ -17,6 +17,8 @@
 namespace
 {
 
+constexpr const char *configFile = "/usr/lib/Kestrune/ku_reapprocs.config";
+
 constexpr std::size_t killNameSize = 64; // names of up to 63 characters
 using KillName = std::array<char, killNameSize>;
 
@@ -144,7 +146,7 @@ void gracePeriod()
 
 int main()
 {
-    readCleanerConfig(reapProcsConfigPath, applyLine);
+    readCleanerConfig(configFile, applyLine);
     allowDescriptorsForTermination();
     LoginTable logins;
     readUtmp(logins);
