@@ -82,11 +82,6 @@ int banFileAppend(const BanRecord *record)
     return appendRecordBytes(banFile, banFileFD, encodeBanRecord(*record));
 }
 
-int banFileReplace(const char *source)
-{
-    return replaceRecordFile(banFile, banFileFD, banFilePath, source) ? 0 : 1;
-}
-
 namespace
 {
 

@@ -33,6 +33,5 @@ std::vector<BanRecord> loadBans();
 int banFileRead(BanRecord *record);
 int banFileWrite(const BanRecord *record);
 int banFileFind(BanRecord *record, std::uint32_t area, std::uint32_t local);
-// As userFileAppend and userFileReplace, for the open ban file.
+// As userFileAppend, for the open ban file.
 int banFileAppend(const BanRecord *record);
-int banFileReplace(const char *source);

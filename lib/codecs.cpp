@@ -344,12 +344,3 @@ int timeClassAt(const TimeClassTable &table, int weekday, int hour)
     }
     return -1;
 }
-
-int currentTimeClass(const TimeClassTable &table)
-{
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr)
-        return -1;
-    return timeClassAt(table, local.tm_wday, local.tm_hour);
-}

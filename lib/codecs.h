@@ -26,5 +26,4 @@ int formatDigitCount(std::string_view format);
 inline constexpr std::size_t byteTextSize = 32;
 const char *formatBytes(std::span<char> out, std::uint64_t bytes);
 
-int currentTimeClass(const TimeClassTable &table);
 int timeClassAt(const TimeClassTable &table, int weekday, int hour);

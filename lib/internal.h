@@ -81,10 +81,6 @@ bool beginReplacement(const char *path, int fd, Replacement &replacement);
 bool commitReplacement(const char *path, std::FILE *&stream, int &fd, Replacement &replacement);
 // Removes the fresh file, keeping errno.
 void abandonReplacement(Replacement &replacement);
-// Replaces the open record file with the content of `source` (a path or an
-// open descriptor) as above. False, with errno set, when that fails.
-bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, const char *source);
-bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, int sourceFd);
 
 // Writes all of `size` bytes at `offset`; false, with errno set, if not.
 bool writeAllAt(int fd, const void *data, std::size_t size, off_t offset);
@@ -114,10 +110,10 @@ struct LoginEntry;
 struct ProcEntry;
 struct ConfigWords;
 // A login record's entry: only user sessions of known users give one.
-std::optional<LoginEntry> loginOf(const utmp &record);
+std::optional<LoginEntry> loginEntryOf(const utmp &record);
 // The same, with the login's id from `uidOf`.
 using UidLookup = std::function<std::optional<uid_t>(const std::string &login)>;
-std::optional<LoginEntry> loginOf(const utmp &record, const UidLookup &uidOf);
+std::optional<LoginEntry> loginEntryOf(const utmp &record, const UidLookup &uidOf);
 // A process's stat line and status file.
 bool parseStat(std::string_view line, ProcEntry &entry);
 bool parseStatus(std::string_view status, ProcEntry &entry);

@@ -25,6 +25,7 @@ using RecordFilter = std::function<bool(long index)>;
 // quoted when the fresh file cannot be created.
 void userFileDropIf(const RecordFilter &dropped, const char *program, const char *condition);
 
-// Removes the first account record of a named user and confirms it with
-// "user deleted: %s"; the system user stays.
+// Removes the first account record of a named user; the system user stays.
+// Returns once the record is gone and the file closed: any failure ends the
+// process.
 void removeAccount(const char *login, const char *program);

@@ -300,27 +300,3 @@ bool commitReplacement(const char *path, std::FILE *&stream, int &fd, Replacemen
     errno = saved;
     return durable;
 }
-
-bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, int sourceFd)
-{
-    Replacement replacement;
-    if (stream == nullptr || std::fflush(stream) != 0 || !beginReplacement(path, fd, replacement))
-        return false;
-    if (!copyOver(sourceFd, fileno(replacement.stream))) {
-        abandonReplacement(replacement);
-        return false;
-    }
-    return commitReplacement(path, stream, fd, replacement);
-}
-
-bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, const char *source)
-{
-    int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
-    if (sourceFd < 0)
-        return false;
-    bool replaced = replaceRecordFile(stream, fd, path, sourceFd);
-    int saved = errno;
-    close(sourceFd);
-    errno = saved;
-    return replaced;
-}

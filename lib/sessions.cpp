@@ -47,7 +47,7 @@ std::string loginName(const utmp &record)
     return std::string(printablePrefix(record.ut_user));
 }
 
-std::optional<LoginEntry> loginOf(const utmp &record, const UidLookup &uidOf)
+std::optional<LoginEntry> loginEntryOf(const utmp &record, const UidLookup &uidOf)
 {
     if (record.ut_type != USER_PROCESS)
         return std::nullopt;
@@ -62,9 +62,9 @@ std::optional<LoginEntry> loginOf(const utmp &record, const UidLookup &uidOf)
     return entry;
 }
 
-std::optional<LoginEntry> loginOf(const utmp &record)
+std::optional<LoginEntry> loginEntryOf(const utmp &record)
 {
-    return loginOf(record, [](const std::string &login) { return loginUid(login.c_str()); });
+    return loginEntryOf(record, [](const std::string &login) { return loginUid(login.c_str()); });
 }
 
 namespace
@@ -130,7 +130,7 @@ void readUtmp(LoginTable &logins)
     LoginIds ids(records);
     logins.clear();
     for (const utmp &each : records) {
-        std::optional<LoginEntry> entry = loginOf(each, std::ref(ids));
+        std::optional<LoginEntry> entry = loginEntryOf(each, std::ref(ids));
         if (entry)
             logins.push_back(*entry);
     }

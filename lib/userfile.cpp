@@ -145,11 +145,6 @@ int userFileAppend(const UserRecord *record)
     return appendRecordBytes(userFile, userFileFD, encodeUserRecord(*record));
 }
 
-int userFileReplace(const char *source)
-{
-    return replaceRecordFile(userFile, userFileFD, userFilePath, source) ? 0 : 1;
-}
-
 void openAccountOf(UserRecord *record, std::uint16_t uid, const char *login)
 {
     userFileOpen();

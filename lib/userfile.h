@@ -83,11 +83,6 @@ int userFileFind(UserRecord *record, std::uint16_t uid);
 // Adds a record after the last whole one, cutting off a piece of a record
 // that an interrupted append left at the end. 0 when written; 1 when not.
 int userFileAppend(const UserRecord *record);
-// Replaces the open, exclusively locked account file with a fresh file of
-// the content of `source`, put in its place at once; the lock is held
-// throughout and `userFile` then reads the new file. 0 when done; 1, with
-// errno set, when not (the file is then as it was).
-int userFileReplace(const char *source);
 
 // Opens the account file and finds the user's record, or ends the command
 // with "user not found: %s".

@@ -208,25 +208,11 @@ bool copyOver(int sourceFd, int destinationFd)
     return ftruncate(destinationFd, length) == 0 && fsync(destinationFd) == 0;
 }
 
-namespace
+void fCopy(const char *source, const char *destination)
 {
-
-// A record file is locked as its other users lock it, and replaced by a
-// fresh file, so that nobody holding it sees it half copied and a crash
-// leaves it whole.
-void copyOverRecordFile(int sourceFd, const char *destination, const char *label,
-                        const char *condition)
-{
-    int fd = -1;
-    std::FILE *stream =
-        openRecordFile({destination, label, "fCopy", condition}, RecordAccess::write, fd);
-    if (!replaceRecordFile(stream, fd, destination, sourceFd))
-        fileFailure("fCopy", destination);
-    closeRecordFile(stream, fd);
-}
-
-void copyOverPlainFile(int sourceFd, const char *destination)
-{
+    int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
+    if (sourceFd < 0)
+        checkFailed("common", "fCopy", "s != ((void *)0)");
     int fd = open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         checkFailed("common", "fCopy", "d != ((void *)0)");
@@ -234,38 +220,7 @@ void copyOverPlainFile(int sourceFd, const char *destination)
         fileFailure("fCopy", destination);
     if (close(fd) != 0)
         fileFailure("fCopy", destination);
-}
-
-} // namespace
-
-void fCopy(const char *source, const char *destination)
-{
-    int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
-    if (sourceFd < 0)
-        checkFailed("common", "fCopy", "s != ((void *)0)");
-    std::string_view target = destination;
-    if (target == userFilePath)
-        copyOverRecordFile(sourceFd, destination, "account file", "fd >= 0");
-    else if (target == banFilePath)
-        copyOverRecordFile(sourceFd, destination, "ban file", "d != ((void *)0)");
-    else
-        copyOverPlainFile(sourceFd, destination);
     close(sourceFd);
-}
-
-std::FILE *createTempFile(std::span<char> nameTemplate)
-{
-    int fd = mkostemp(nameTemplate.data(), O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    std::FILE *stream = fdopen(fd, "wb");
-    if (stream == nullptr) {
-        int saved = errno;
-        close(fd);
-        unlink(nameTemplate.data());
-        errno = saved;
-    }
-    return stream;
 }
 
 void copyText(std::span<char> out, std::string_view text)

@@ -408,24 +408,4 @@ INSTANTIATE_TEST_SUITE_P(Tables, TimeClassTest,
                                          TimeClassCase{&officeThenAll, sunday, 9, 1},
                                          TimeClassCase{&noClasses, wednesday, 12, -1}));
 
-int todayWeekday()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local.tm_wday;
-}
-
-TEST(TimeClassTest, CurrentClassFollowsTodaysWeekday)
-{
-    int today = todayWeekday();
-    // Every day but today, then today only.
-    TimeClassTable table =
-        tableOf({{(today + 1) % 7, (today + 6) % 7, 0, 23}, {today, today, 0, 23}});
-    int found = currentTimeClass(table);
-    if (todayWeekday() != today)
-        GTEST_SKIP() << "midnight passed during the test";
-    EXPECT_EQ(found, 1);
-}
-
 } // namespace

@@ -1,4 +1,4 @@
-// Error exits, running programs and copying files back over record files.
+// Error exits, running programs and copying files.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -106,13 +106,12 @@ TEST_F(Utilities, FCopyReplacesTheWholeContent)
 
 TEST_F(Utilities, FCopyFromAMissingSourceLeavesTheDestination)
 {
-    writeAccounts({accountFor(alice.uid)});
-    std::string before = readAccounts();
-    Result result = runFunction([] { fCopy("/tmp/missing", userFilePath); });
+    writeFile("/tmp/target", "kept");
+    Result result = runFunction([] { fCopy("/tmp/missing", "/tmp/target"); });
     EXPECT_EQ(result.status, 1);
     EXPECT_THAT(result.err, HasSubstr("s != ((void *)0)"));
     EXPECT_THAT(result.err, HasSubstr("fCopy"));
-    EXPECT_EQ(readAccounts(), before);
+    EXPECT_EQ(readFile("/tmp/target"), "kept");
 }
 
 TEST_F(Utilities, FCopyToAnUncreatableDestinationStops)
@@ -135,30 +134,6 @@ TEST_F(Utilities, FCopyOntoAFullDiskFailsLoudly)
     EXPECT_EQ(result.err, "fCopy: /tmp/small/target: No space left on device\n");
 }
 
-TEST_F(Utilities, FCopyOntoTheAccountFileWaitsForItsLock)
-{
-    writeAccounts({accountFor(alice.uid)});
-    std::string before = readAccounts();
-    writeFile("/tmp/copy", userRecordImage({accountFor(bob.uid), accountFor(carol.uid)}));
-    int held = open(userFilePath, O_RDONLY);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
-
-    pid_t copier = fork();
-    if (copier == 0) {
-        fCopy("/tmp/copy", userFilePath);
-        _exit(0);
-    }
-    usleep(300000);
-    EXPECT_EQ(waitpid(copier, nullptr, WNOHANG), 0) << "the copy did not wait for the lock";
-    EXPECT_EQ(readAccounts(), before) << "the file changed under another holder's lock";
-    flock(held, LOCK_UN);
-    close(held);
-    int status = 0;
-    ASSERT_EQ(waitpid(copier, &status, 0), copier);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(readAccounts(), readFile("/tmp/copy"));
-}
-
 TEST_F(Utilities, TheSandboxReceivesSystemLogLines)
 {
     Result result = runFunction([] {
@@ -172,28 +147,6 @@ TEST_F(Utilities, TheSandboxReceivesSystemLogLines)
     // Facility LOG_DAEMON (3) times 8 plus LOG_ERR (3).
     EXPECT_THAT(lines[0], StartsWith("<27>"));
     EXPECT_THAT(lines[0], HasSubstr("linewatchd: couldn't stat /usr/lib/Kestrune/kestrune.config"));
-}
-
-TEST_F(Utilities, TemporaryFilesAreFreshAndPrivate)
-{
-    char first[] = "/tmp/XXXXXX";
-    char second[] = "/tmp/XXXXXX";
-    std::FILE *a = createTempFile(first);
-    std::FILE *b = createTempFile(second);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    EXPECT_STRNE(first, second);
-    EXPECT_THAT(first, StartsWith("/tmp/"));
-    struct stat status;
-    ASSERT_EQ(lstat(first, &status), 0);
-    EXPECT_TRUE(S_ISREG(status.st_mode));
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
-    EXPECT_EQ(fcntl(fileno(a), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-    std::fclose(a);
-    std::fclose(b);
-
-    char unwritable[] = "/proc/XXXXXX";
-    EXPECT_EQ(createTempFile(unwritable), nullptr);
 }
 
 } // namespace

@@ -100,5 +100,4 @@ void removeAccount(const char *login, const char *program)
     long dropped = std::ftell(userFile) / static_cast<long>(userRecordSize) - 1;
     userFileDrop(dropped, program);
     userFileClose();
-    std::printf("user deleted: %s\n", login);
 }
