@@ -17,10 +17,6 @@
 // exits call it so that no lock outlives a failing command.
 void closeRecordFiles();
 
-// Ends the process after a file operation failed, naming the operation, the
-// file and the system's reason.
-[[noreturn]] void fileFailure(const char *operation, const char *path);
-
 // How a record file is held: a writer (root) reads and writes it; a reader
 // only reads it.
 enum class RecordAccess { read, write };

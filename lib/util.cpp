@@ -1,10 +1,9 @@
-// How commands end on errors, how they run other programs, and how a
-// rewritten copy is put back over a file.
+// How programs run other programs, copy a file and fill fixed buffers.
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include <fcntl.h>
@@ -13,95 +12,6 @@
 
 #include "common.h"
 #include "internal.h"
-
-void closeRecordFiles()
-{
-    if (userFile != nullptr)
-        userFileClose();
-    if (banFile != nullptr)
-        banFileClose();
-}
-
-void errorExit(const char *format, ...)
-{
-    std::va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::putchar('\n');
-    std::fflush(stdout);
-    closeRecordFiles();
-    std::exit(1);
-}
-
-void perrorExit(const char *label)
-{
-    std::perror(label);
-    closeRecordFiles();
-    std::exit(1);
-}
-
-namespace
-{
-
-WarningOutput warningOutput = nullptr;
-
-// A command whose output was lost has not done what it says it did.
-void closeStandardOutput()
-{
-    bool failedBefore = std::ferror(stdout) != 0;
-    errno = 0;
-    bool closed = std::fclose(stdout) == 0;
-    if (closed && !failedBefore)
-        return;
-    if (closed)
-        errno = EIO; // the reason went with the write that failed
-    std::perror("stdout");
-    _exit(1);
-}
-
-} // namespace
-
-void setWarningOutput(WarningOutput output)
-{
-    warningOutput = output;
-}
-
-void warning(const char *format, ...)
-{
-    char message[1024];
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    if (warningOutput != nullptr)
-        warningOutput(message);
-    else
-        std::fprintf(stderr, "%s\n", message);
-}
-
-void checkOutputAtExit()
-{
-    std::atexit(closeStandardOutput);
-}
-
-void checkFailed(const char *source, const char *operation, const char *condition)
-{
-    int reason = errno;
-    std::fprintf(stderr, "%s: %s: assertion \"%s\" failed", source, operation, condition);
-    if (reason != 0)
-        std::fprintf(stderr, ": %s", std::strerror(reason));
-    std::fputc('\n', stderr);
-    closeRecordFiles();
-    std::exit(1);
-}
-
-void fileFailure(const char *operation, const char *path)
-{
-    std::fprintf(stderr, "%s: %s: %s\n", operation, path, std::strerror(errno));
-    closeRecordFiles();
-    std::exit(1);
-}
 
 namespace
 {
@@ -217,9 +127,9 @@ void fCopy(const char *source, const char *destination)
     if (fd < 0)
         checkFailed("common", "fCopy", "d != ((void *)0)");
     if (!copyOver(sourceFd, fd))
-        fileFailure("fCopy", destination);
+        perrorExit((std::string("fCopy: ") + destination).c_str());
     if (close(fd) != 0)
-        fileFailure("fCopy", destination);
+        perrorExit((std::string("fCopy: ") + destination).c_str());
     close(sourceFd);
 }
 

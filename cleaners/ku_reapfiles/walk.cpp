@@ -19,6 +19,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "report.h"
+
 namespace
 {
 
@@ -85,8 +87,7 @@ EntryStatus entryStatus(const struct statx &status)
 
 void reportUnopened(int error)
 {
-    errno = error;
-    std::perror("opendir");
+    warning("opendir: %s", std::strerror(error));
 }
 
 class Walk

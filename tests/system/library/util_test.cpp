@@ -88,6 +88,62 @@ TEST_F(Utilities, PerrorExitReportsTheSystemError)
     EXPECT_EQ(result.err, "stat: No such file or directory\n");
 }
 
+// Stands for a daemon's system log: each message on a line of standard
+// output, marked with its severity.
+void recordReport(Severity severity, const char *message)
+{
+    std::printf("%s[%s]\n", severity == Severity::fatal ? "fatal" : "warning", message);
+}
+
+TEST_F(Utilities, ReportsGoOnTheirOwnChannelsByDefault)
+{
+    Result warned = runFunction([] {
+        std::printf("pending");
+        warning("%s held by %s", "account file", "pid 7");
+    });
+    EXPECT_EQ(warned.status, 0);
+    EXPECT_EQ(warned.out, "pending");
+    EXPECT_EQ(warned.err, "account file held by pid 7\n");
+
+    Result failed = runFunction([] {
+        errno = EACCES;
+        checkFailed("common", "userFileOpen", "userFileFD >= 0");
+    });
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(failed.err,
+              "common: userFileOpen: assertion \"userFileFD >= 0\" failed: Permission denied\n");
+
+    Result unlabelled = runFunction([] {
+        errno = ENOENT;
+        perrorExit("");
+    });
+    EXPECT_EQ(unlabelled.err, "No such file or directory\n");
+}
+
+TEST_F(Utilities, ARedirectedReportTakesEveryMessageAndStillEnds)
+{
+    for (int exit = 0; exit < 3; ++exit) {
+        Result result = runFunction([exit] {
+            setReportOutput(recordReport);
+            warning("slow %d", 5);
+            errno = ENOENT;
+            if (exit == 0)
+                errorExit("stopped %d", 7);
+            if (exit == 1)
+                perrorExit("stat");
+            checkFailed("common", "fCopy", "s != ((void *)0)");
+        });
+        SCOPED_TRACE(exit);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "") << "a redirected message also reached standard error";
+        const char *fatal[] = {"stopped 7", "stat: No such file or directory",
+                               "common: fCopy: assertion \"s != ((void *)0)\" failed: No such file "
+                               "or directory"};
+        EXPECT_EQ(result.out, std::string("warning[slow 5]\nfatal[") + fatal[exit] + "]\n");
+    }
+}
+
 TEST_F(Utilities, FCopyReplacesTheWholeContent)
 {
     writeFile("/tmp/source", "short");
