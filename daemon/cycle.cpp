@@ -34,7 +34,7 @@ std::time_t MonitorEffects::now()
 
 bool MonitorEffects::terminate(const ProcEntry &process)
 {
-    return terminateProcess(process, terminated_);
+    return terminateProcess(process, terminated_) == SignalResult::sent;
 }
 
 bool MonitorEffects::anyTerminated() const

@@ -18,21 +18,15 @@ struct LineBuffer {
     ~LineBuffer() { std::free(text); }
 };
 
-struct FileCloser {
-    std::FILE *file;
-    ~FileCloser() { std::fclose(file); }
-};
-
 } // namespace
 
 void readCleanerConfig(
     const char *path, const std::function<void(std::string_view keyword, ConfigWords words)> &apply)
 {
-    std::FILE *file = std::fopen(path, "re");
+    UniqueFile file(std::fopen(path, "re"));
     if (file == nullptr)
         perrorExit("fopen");
-    FileCloser closer{file};
-    readCleanerLines(file, apply);
+    readCleanerLines(file.get(), apply);
 }
 
 void readCleanerLines(std::FILE *file,

@@ -189,21 +189,15 @@ void applyConfigLine(std::string_view line)
 namespace
 {
 
-struct FileCloser {
-    std::FILE *file;
-    ~FileCloser() { std::fclose(file); }
-};
-
 // Hands each line of the configuration file, in pieces of at most 255
 // characters, to `apply`; false when the file cannot be opened.
 bool forEachConfigLine(const std::function<void(std::string_view line)> &apply)
 {
-    std::FILE *file = std::fopen(configPath, "re");
+    UniqueFile file(std::fopen(configPath, "re"));
     if (file == nullptr)
         return false;
-    FileCloser closer{file};
     char line[lineSize];
-    while (std::fgets(line, sizeof line, file) != nullptr)
+    while (std::fgets(line, sizeof line, file.get()) != nullptr)
         apply(line);
     return true;
 }

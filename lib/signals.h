@@ -21,15 +21,18 @@ struct TerminatedProcess {
 };
 using TerminatedList = std::vector<TerminatedProcess>;
 
+// What became of a signal. `self`: the entry names the caller (or no single
+// process), which is never signalled. `gone`: the process has ended, or its
+// id names another process by now. `refused`: errno keeps the system's reason
+// (EPERM: the caller may not signal it).
+enum class SignalResult { sent, gone, self, refused };
+
 // Sends SIGTERM to the process the entry describes, provided it is still
 // that process and not the caller, and keeps it on the list for the SIGKILL.
-// True if the signal was sent. False if nothing was sent; errno then says
-// why: ESRCH when the process is gone or is another by now, 0 when it is the
-// caller, else the system's reason (EPERM: the caller may not signal it).
-bool terminateProcess(const ProcEntry &process, TerminatedList &terminated);
+SignalResult terminateProcess(const ProcEntry &process, TerminatedList &terminated);
 // Sends `signal` to the process the entry describes, provided it is still
-// that process and not the caller; false, with errno set as above, if not.
-bool signalProcess(const ProcEntry &process, int signal);
+// that process and not the caller.
+SignalResult signalProcess(const ProcEntry &process, int signal);
 // Sends SIGKILL to every process on the list and empties it.
 void killTerminated(TerminatedList &terminated);
 // Sends SIGKILL to each process on the list that `stillDue` keeps, through

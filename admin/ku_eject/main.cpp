@@ -31,7 +31,7 @@ Outcome eject(uid_t uid)
     TerminatedList terminated;
     Outcome outcome;
     for (const ProcEntry &process : table) {
-        if (!terminateProcess(process, terminated) && errno != 0 && errno != ESRCH)
+        if (terminateProcess(process, terminated) == SignalResult::refused)
             outcome.refusal = errno;
     }
     if (terminated.empty())

@@ -98,7 +98,7 @@ bool chosen(const ProcEntry &process)
 void terminateChosen()
 {
     for (const ProcEntry &process : firstScan) {
-        if (chosen(process) && terminateProcess(process, terminated))
+        if (chosen(process) && terminateProcess(process, terminated) == SignalResult::sent)
             heldSince[process.pid] = process.startTime;
     }
 }
