@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <string>
 
-#include <strings.h>
-
 #include "common.h"
 #include "internal.h"
 
@@ -40,12 +38,6 @@ void readCleanerLines(std::FILE *file,
         if (words.next(keyword))
             apply(keyword, words);
     }
-}
-
-bool sameKeyword(std::string_view word, std::string_view keyword)
-{
-    return word.size() == keyword.size() &&
-           strncasecmp(word.data(), keyword.data(), word.size()) == 0;
 }
 
 bool nextLoginUid(ConfigWords &words, uid_t &uid)

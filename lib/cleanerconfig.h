@@ -12,14 +12,6 @@
 #include "fixedlist.h"
 #include "sessions.h"
 
-// The words of one configuration line that follow its keyword.
-struct ConfigWords {
-    std::string_view line;
-    std::size_t pos = 0;
-    // The next word; false at the end of the line.
-    bool next(std::string_view &word) { return nextToken(word, line, pos) == 0; }
-};
-
 // Reads a cleaner's configuration file and hands each line's first word and
 // the words after it to `apply`, in file order. A line is read whole, however
 // long: a piece of it must never be taken for a line of its own. Ends through
@@ -27,8 +19,6 @@ struct ConfigWords {
 void readCleanerConfig(
     const char *path,
     const std::function<void(std::string_view keyword, ConfigWords words)> &apply);
-// Keywords are compared without regard to case.
-bool sameKeyword(std::string_view word, std::string_view keyword);
 
 // Owners whose files or processes a cleaner leaves alone. Ids are kept
 // whole: one cut to 16 bits would spare another user and not this one.

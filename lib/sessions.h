@@ -59,6 +59,13 @@ class LoggedInUsers
   private:
     std::vector<uid_t> sorted_;
 };
+// Whether a process runs as the user, by its real or its effective id. Ids
+// are whole: cut to 16 bits, another user's process could match.
+inline bool runsAs(const ProcEntry &process, uid_t uid)
+{
+    return process.uid == uid || process.euid == uid;
+}
+
 // The start time of the process now running under `pid`; none if it is gone.
 std::optional<std::uint64_t> processStartTime(pid_t pid);
 // The parent of the process now running under `pid`; none if it is gone.

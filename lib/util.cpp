@@ -12,19 +12,19 @@
 
 #include "common.h"
 #include "internal.h"
+#include "waiting.h"
 
 namespace
 {
 
 constexpr int maxArguments = 16; // argument 0, up to 14 more, the null
 
-int waitForChild(pid_t child)
+// The child's exit code; 1 when it cannot be waited for.
+int exitCodeOf(pid_t child)
 {
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            return 1;
-    }
+    int status = waitForChild(child);
+    if (status < 0)
+        return 1;
     // A child that a signal ended has no exit code; its byte reads as 0.
     return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
 }
@@ -81,7 +81,7 @@ int runVector(const char *program, const char *const *argv, bool search, const c
         std::perror(label);
         _exit(1);
     }
-    return waitForChild(child);
+    return exitCodeOf(child);
 }
 
 bool writeAllAt(int fd, const void *data, std::size_t size, off_t offset)
@@ -120,17 +120,15 @@ bool copyOver(int sourceFd, int destinationFd)
 
 void fCopy(const char *source, const char *destination)
 {
-    int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
-    if (sourceFd < 0)
+    UniqueFd sourceFd(open(source, O_RDONLY | O_CLOEXEC));
+    if (!sourceFd)
         checkFailed("common", "fCopy", "s != ((void *)0)");
     int fd = open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         checkFailed("common", "fCopy", "d != ((void *)0)");
-    if (!copyOver(sourceFd, fd))
+    // The destination's close is checked: a write can fail as late as that.
+    if (!copyOver(sourceFd.get(), fd) || close(fd) != 0)
         perrorExit((std::string("fCopy: ") + destination).c_str());
-    if (close(fd) != 0)
-        perrorExit((std::string("fCopy: ") + destination).c_str());
-    close(sourceFd);
 }
 
 void copyText(std::span<char> out, std::string_view text)

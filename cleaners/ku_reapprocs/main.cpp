@@ -2,9 +2,7 @@
 // running after they logged out, and those named on a kill list: SIGTERM
 // first, and after a grace period SIGKILL to those that still meet the rules.
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -13,6 +11,7 @@
 #include <unistd.h>
 
 #include "common.h"
+#include "waiting.h"
 
 namespace
 {
@@ -135,13 +134,6 @@ void killChosen()
         signalProcess(process, SIGKILL);
 }
 
-void gracePeriod()
-{
-    timespec left{5, 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
 } // namespace
 
 int main()
@@ -156,7 +148,7 @@ int main()
     terminateChosen();
     if (terminated.empty())
         return 0;
-    gracePeriod();
+    sleepSeconds(5); // the grace period
     scanProcesses(secondScan);
     killChosen();
     return 0;
