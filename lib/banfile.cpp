@@ -34,7 +34,8 @@ BanRecord decodeBanRecord(const BanRecordBytes &b)
 namespace
 {
 
-const RecordFileNames banFileNames{banFilePath, "ban file", "banFileOpen", "banFileFD >= 0"};
+const RecordFileNames banFileNames{banFilePath, "ban file", fixedText::banFileOpen,
+                                   fixedText::banFileOpened};
 
 } // namespace
 

@@ -9,6 +9,7 @@
 #include "config.h"        // the site's settings
 #include "devices.h"       // terminal device numbers
 #include "fixedlist.h"     // tables of fixed capacity
+#include "fixedtexts.h"    // the fixed texts of the assertion diagnostics
 #include "handles.h"       // owners of descriptors and streams
 #include "passwords.h"     // logins and user ids
 #include "paths.h"         // where the shared files live

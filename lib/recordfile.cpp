@@ -34,7 +34,7 @@ bool stillAtPath(int fd, const char *path)
 {
     fd.reset();
     writersLock.reset();
-    checkFailed("common", names.operation, condition);
+    checkFailed(fixedText::library, names.operation, condition);
 }
 
 // A writer waits for the other writers, then for the record file's readers,
@@ -50,7 +50,7 @@ int openForWriting(const RecordFileNames &names)
         if (!fd)
             openFailed(names, writers, fd, names.condition);
         if (!lockWithinBound(fd.get(), LOCK_EX, names.label) && errno != EWOULDBLOCK)
-            openFailed(names, writers, fd, "flock succeeded");
+            openFailed(names, writers, fd, fixedText::fileLocked);
         if (stillAtPath(fd.get(), names.path)) {
             keepWritersLock(fd.get(), writers.release());
             return fd.release();
@@ -85,7 +85,7 @@ int openForReading(const RecordFileNames &names)
         if (!fd)
             openFailed(names, none, fd, names.condition);
         if (!lockWhole(fd.get(), LOCK_SH))
-            openFailed(names, none, fd, "flock succeeded");
+            openFailed(names, none, fd, fixedText::fileLocked);
         if (stillAtPath(fd.get(), names.path))
             return fd.release();
     }
@@ -102,7 +102,7 @@ std::FILE *openRecordFile(const RecordFileNames &names, RecordAccess access, int
         UniqueFd writers(handOverWritersLock(fd));
         UniqueFd opened(fd);
         fd = -1;
-        openFailed(names, writers, opened, "fdopen succeeded");
+        openFailed(names, writers, opened, fixedText::streamOpened);
     }
     return stream;
 }

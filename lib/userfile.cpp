@@ -69,7 +69,8 @@ UserRecord decodeUserRecord(const UserRecordBytes &b)
 namespace
 {
 
-const RecordFileNames accountFile{userFilePath, "account file", "userFileOpen", "userFileFD >= 0"};
+const RecordFileNames accountFile{userFilePath, "account file", fixedText::userFileOpen,
+                                  fixedText::userFileOpened};
 
 } // namespace
 

@@ -122,13 +122,13 @@ void fCopy(const char *source, const char *destination)
 {
     UniqueFd sourceFd(open(source, O_RDONLY | O_CLOEXEC));
     if (!sourceFd)
-        checkFailed("common", "fCopy", "s != ((void *)0)");
+        checkFailed(fixedText::library, fixedText::fCopy, fixedText::copySourceOpened);
     int fd = open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        checkFailed("common", "fCopy", "d != ((void *)0)");
+        checkFailed(fixedText::library, fixedText::fCopy, fixedText::copyDestinationOpened);
     // The destination's close is checked: a write can fail as late as that.
     if (!copyOver(sourceFd.get(), fd) || close(fd) != 0)
-        perrorExit((std::string("fCopy: ") + destination).c_str());
+        perrorExit((std::string(fixedText::fCopy) + ": " + destination).c_str());
 }
 
 void copyText(std::span<char> out, std::string_view text)
