@@ -1,5 +1,6 @@
-// Text codecs: the line tokenizer, the expiry and phone-number parsers, the
-// phone and byte-count formatters and the time class of a moment.
+// Text codecs: character classes, the decimal reader, the words of a line,
+// the expiry and phone-number parsers, the phone and byte-count formatters
+// and the time class of a moment.
 #pragma once
 
 #include <concepts>

@@ -5,7 +5,7 @@
 #include "arguments.h"     // command-line numbers, allowance sets, typed phone numbers
 #include "banfile.h"       // the ban record and the ban file
 #include "cleanerconfig.h" // the cleaners' configuration files and exemptions
-#include "codecs.h"        // tokens, expiry dates, phone numbers, byte counts, time classes
+#include "codecs.h"        // characters, numbers, words; expiry, phone numbers, byte counts
 #include "config.h"        // the site's settings
 #include "devices.h"       // terminal device numbers
 #include "fixedlist.h"     // tables of fixed capacity
@@ -20,3 +20,5 @@
 #include "signals.h"       // ending processes
 #include "userfile.h"      // the account record and the account file
 #include "util.h"          // running programs, copying files, small helpers
+// waiting.h (sleeping and waiting for children) is included where it is
+// used, while the monitor still has a sleepSeconds of its own.

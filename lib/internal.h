@@ -1,4 +1,7 @@
-// Declarations shared between the library's own modules only.
+// Declarations shared between the library's own modules only: the record
+// files' mechanics (opening, locking, replacing) and the parsers of outside
+// input that the tests and fuzz targets reach directly. One private header:
+// no program includes it, so splitting it would name nothing new for them.
 #pragma once
 
 #include <array>
