@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memset(&record, 0, sizeof record);
     std::memcpy(&record, data, std::min(size, sizeof record));
 
-    std::optional<LoginEntry> entry = loginOf(record);
+    std::optional<LoginEntry> entry = loginEntryOf(record);
 
     std::string name;
     for (char c : record.ut_user) {

@@ -1,19 +1,11 @@
 // Reading the account and ban commands' arguments: numbers, allowance sets
 // and phone numbers typed as one or several words.
-#include <climits>
-#include <cstdlib>
-
 #include "common.h"
 
 int decimalArgument(const char *text)
 {
-    long value = std::strtol(text, nullptr, 10);
     // A number beyond int must not come out as some unrelated smaller one.
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
+    return leadingDecimal<int>(text);
 }
 
 std::span<char *const> argumentsFrom(std::span<char *const> arguments, std::size_t from)

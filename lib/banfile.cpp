@@ -34,7 +34,8 @@ BanRecord decodeBanRecord(const BanRecordBytes &b)
 namespace
 {
 
-const RecordFileNames banFileNames{banFilePath, "ban file", "banFileOpen", "banFileFD >= 0"};
+const RecordFileNames banFileNames{banFilePath, "ban file", fixedText::banFileOpen,
+                                   fixedText::banFileOpened};
 
 } // namespace
 
@@ -80,11 +81,6 @@ int banFileWrite(const BanRecord *record)
 int banFileAppend(const BanRecord *record)
 {
     return appendRecordBytes(banFile, banFileFD, encodeBanRecord(*record));
-}
-
-int banFileReplace(const char *source)
-{
-    return replaceRecordFile(banFile, banFileFD, banFilePath, source) ? 0 : 1;
 }
 
 namespace

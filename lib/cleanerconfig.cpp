@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <string>
 
-#include <strings.h>
-
 #include "common.h"
 #include "internal.h"
 
@@ -18,21 +16,15 @@ struct LineBuffer {
     ~LineBuffer() { std::free(text); }
 };
 
-struct FileCloser {
-    std::FILE *file;
-    ~FileCloser() { std::fclose(file); }
-};
-
 } // namespace
 
 void readCleanerConfig(
     const char *path, const std::function<void(std::string_view keyword, ConfigWords words)> &apply)
 {
-    std::FILE *file = std::fopen(path, "re");
+    UniqueFile file(std::fopen(path, "re"));
     if (file == nullptr)
         perrorExit("fopen");
-    FileCloser closer{file};
-    readCleanerLines(file, apply);
+    readCleanerLines(file.get(), apply);
 }
 
 void readCleanerLines(std::FILE *file,
@@ -46,12 +38,6 @@ void readCleanerLines(std::FILE *file,
         if (words.next(keyword))
             apply(keyword, words);
     }
-}
-
-bool sameKeyword(std::string_view word, std::string_view keyword)
-{
-    return word.size() == keyword.size() &&
-           strncasecmp(word.data(), keyword.data(), word.size()) == 0;
 }
 
 bool nextLoginUid(ConfigWords &words, uid_t &uid)

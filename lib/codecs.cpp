@@ -12,18 +12,11 @@
 #include <cstdio>
 #include <ctime>
 
+#include <strings.h>
+
 namespace
 {
 
-// Character classes of the C locale, independent of the process's locale.
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-bool isWhite(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
 bool isGraphic(char c)
 {
     auto code = static_cast<unsigned char>(c);
@@ -41,27 +34,6 @@ constexpr std::int64_t secondsPerDay = 86400;
 constexpr std::int64_t secondsPerYear = 365 * secondsPerDay;
 // February is always 28 days: expiry dates are coarse by design.
 constexpr std::array<int, 12> monthDays{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-
-// Reads a count as strtol does in base 10, saturating instead of overflowing.
-std::int64_t readCount(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && isWhite(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    std::int64_t value = 0;
-    for (; i < text.size() && isDigit(text[i]); ++i) {
-        int digit = text[i] - '0';
-        if (value > (INT64_MAX - digit) / 10) {
-            value = INT64_MAX;
-            break;
-        }
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
 
 // base + steps * unit, or latestTime once that is exceeded, so that no
 // count, however large, overflows.
@@ -243,7 +215,7 @@ std::int32_t parseExpireAt(std::string_view text, std::time_t now)
         unit = lowerCase(text.back());
         text.remove_suffix(1);
     }
-    std::int64_t count = readCount(text);
+    std::int64_t count = leadingDecimal<std::int64_t>(text);
     if (count <= 0)
         return 0;
     std::tm local{};
@@ -334,6 +306,12 @@ const char *formatBytes(std::span<char> out, std::uint64_t bytes)
     return out.data();
 }
 
+bool sameKeyword(std::string_view word, std::string_view keyword)
+{
+    return word.size() == keyword.size() &&
+           strncasecmp(word.data(), keyword.data(), word.size()) == 0;
+}
+
 int timeClassAt(const TimeClassTable &table, int weekday, int hour)
 {
     for (std::size_t i = 0; i < table.count; ++i) {
@@ -343,13 +321,4 @@ int timeClassAt(const TimeClassTable &table, int weekday, int hour)
             return static_cast<int>(i);
     }
     return -1;
-}
-
-int currentTimeClass(const TimeClassTable &table)
-{
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr)
-        return -1;
-    return timeClassAt(table, local.tm_wday, local.tm_hour);
 }

@@ -2,14 +2,11 @@
 // Settings, every read starting again from the defaults.
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string_view>
 
-#include <strings.h>
 #include <sys/stat.h>
 
 #include "common.h"
@@ -22,35 +19,7 @@ namespace
 
 constexpr std::size_t lineSize = 256; // lines of at most 255 characters
 
-// The leading decimal number of a value, as strtol reads it; 0 without one.
-int leadingNumber(std::string_view text)
-{
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > INT_MAX)
-            return negative ? INT_MIN : INT_MAX;
-    }
-    return static_cast<int>(negative ? -value : value);
-}
-
-bool sameKey(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-// Values of one line after its key.
-struct Values {
-    std::string_view line;
-    std::size_t pos;
-    bool next(std::string_view &token) { return nextToken(token, line, pos) == 0; }
-};
-
-void readDevices(Values values)
+void readDevices(ConfigWords values)
 {
     std::string_view name;
     if (!values.next(name))
@@ -63,21 +32,21 @@ void readDevices(Values values)
     Settings.Devices.first = deviceNumberOf(status.st_rdev);
     std::string_view count;
     if (values.next(count))
-        Settings.Devices.lines = leadingNumber(count);
+        Settings.Devices.lines = leadingDecimal<int>(count);
 }
 
-void readNumber(Values values, int &setting)
+void readNumber(ConfigWords values, int &setting)
 {
     std::string_view value;
     if (values.next(value))
-        setting = leadingNumber(value);
+        setting = leadingDecimal<int>(value);
 }
 
-void readWarnBoot(Values values)
+void readWarnBoot(ConfigWords values)
 {
     std::string_view value;
     while (values.next(value))
-        Settings.WarnBoot.push(leadingNumber(value));
+        Settings.WarnBoot.push(leadingDecimal<int>(value));
 }
 
 // Any non-digit separates the numbers, so "1-5 8-18" and "1,5,8,18" agree.
@@ -88,14 +57,14 @@ void readTimeClasses(std::string_view rest)
     std::size_t have = 0;
     std::size_t i = 0;
     while (i < rest.size()) {
-        if (!std::isdigit(static_cast<unsigned char>(rest[i]))) {
+        if (!isDigit(rest[i])) {
             ++i;
             continue;
         }
         std::size_t start = i;
-        while (i < rest.size() && std::isdigit(static_cast<unsigned char>(rest[i])))
+        while (i < rest.size() && isDigit(rest[i]))
             ++i;
-        group[have++] = leadingNumber(rest.substr(start, i - start));
+        group[have++] = leadingDecimal<int>(rest.substr(start, i - start));
         if (have < group.size())
             continue;
         have = 0;
@@ -104,7 +73,7 @@ void readTimeClasses(std::string_view rest)
     }
 }
 
-void readForeachExclude(Values values)
+void readForeachExclude(ConfigWords values)
 {
     std::string_view name;
     while (values.next(name)) {
@@ -116,7 +85,7 @@ void readForeachExclude(Values values)
     }
 }
 
-void readModemDial(Values values)
+void readModemDial(ConfigWords values)
 {
     std::string_view value;
     if (values.next(value))
@@ -125,7 +94,7 @@ void readModemDial(Values values)
 
 // The tokens joined by single blanks; a format too long for its setting is
 // cut to the setting's room. False when the line has no value.
-bool readFormat(Values values, std::span<char> format)
+bool readFormat(ConfigWords values, std::span<char> format)
 {
     char joined[lineSize] = "";
     std::size_t length = 0;
@@ -146,64 +115,58 @@ bool readFormat(Values values, std::span<char> format)
 
 void applyConfigLine(std::string_view line)
 {
-    Values values{line, 0};
+    ConfigWords values{line, 0};
     std::string_view key;
     if (!values.next(key))
         return;
-    if (sameKey(key, "Devices"))
+    if (sameKeyword(key, "Devices"))
         readDevices(values);
-    else if (sameKey(key, "ReturnDelay"))
+    else if (sameKeyword(key, "ReturnDelay"))
         readNumber(values, Settings.ReturnDelay);
-    else if (sameKey(key, "SendMail"))
+    else if (sameKeyword(key, "SendMail"))
         Settings.SendMail = true;
-    else if (sameKey(key, "GuestTime"))
+    else if (sameKeyword(key, "GuestTime"))
         readNumber(values, Settings.GuestTime);
-    else if (sameKey(key, "GuestPriority"))
+    else if (sameKeyword(key, "GuestPriority"))
         readNumber(values, Settings.GuestPriority);
-    else if (sameKey(key, "WarnBoot"))
+    else if (sameKeyword(key, "WarnBoot"))
         readWarnBoot(values);
-    else if (sameKey(key, "SmartBoot"))
+    else if (sameKeyword(key, "SmartBoot"))
         Settings.SmartBoot = true;
-    else if (sameKey(key, "BootOne"))
+    else if (sameKeyword(key, "BootOne"))
         Settings.BootOne = true;
-    else if (sameKey(key, "IdleBoot"))
+    else if (sameKeyword(key, "IdleBoot"))
         readNumber(values, Settings.IdleBoot);
-    else if (sameKey(key, "IdleSmartBoot"))
+    else if (sameKeyword(key, "IdleSmartBoot"))
         Settings.IdleSmartBoot = true;
-    else if (sameKey(key, "SessionSmartBoot"))
+    else if (sameKeyword(key, "SessionSmartBoot"))
         Settings.SessionSmartBoot = true;
-    else if (sameKey(key, "TimeClass"))
+    else if (sameKeyword(key, "TimeClass"))
         readTimeClasses(line.substr(values.pos));
-    else if (sameKey(key, "TimeClassSmartBoot"))
+    else if (sameKeyword(key, "TimeClassSmartBoot"))
         Settings.TimeClassSmartBoot = true;
-    else if (sameKey(key, "ForeachExclude"))
+    else if (sameKeyword(key, "ForeachExclude"))
         readForeachExclude(values);
-    else if (sameKey(key, "ModemDial"))
+    else if (sameKeyword(key, "ModemDial"))
         readModemDial(values);
-    else if (sameKey(key, "PhNoAreaFormat"))
+    else if (sameKeyword(key, "PhNoAreaFormat"))
         readFormat(values, Settings.PhNoAreaFormat);
-    else if (sameKey(key, "PhNoLocalFormat") && readFormat(values, Settings.PhNoLocalFormat))
+    else if (sameKeyword(key, "PhNoLocalFormat") && readFormat(values, Settings.PhNoLocalFormat))
         Settings.localDigits = formatDigitCount(Settings.PhNoLocalFormat.data());
 }
 
 namespace
 {
 
-struct FileCloser {
-    std::FILE *file;
-    ~FileCloser() { std::fclose(file); }
-};
-
 // Hands each line of the configuration file, in pieces of at most 255
 // characters, to `apply`; false when the file cannot be opened.
 bool forEachConfigLine(const std::function<void(std::string_view line)> &apply)
 {
-    std::FILE *file = std::fopen(configPath, "re");
+    UniqueFile file(std::fopen(configPath, "re"));
     if (file == nullptr)
         return false;
-    FileCloser closer{file};
     char line[lineSize];
-    while (std::fgets(line, sizeof line, file) != nullptr)
+    while (std::fgets(line, sizeof line, file.get()) != nullptr)
         apply(line);
     return true;
 }
@@ -222,10 +185,10 @@ std::optional<int> configuredLocalDigits()
     int digits = SiteSettings{}.localDigits;
     decltype(Settings.PhNoLocalFormat) format{};
     bool opened = forEachConfigLine([&](std::string_view line) {
-        Values values{line, 0};
+        ConfigWords values{line, 0};
         std::string_view key;
         // Only this key: a Devices line would stat its device.
-        if (values.next(key) && sameKey(key, "PhNoLocalFormat") && readFormat(values, format))
+        if (values.next(key) && sameKeyword(key, "PhNoLocalFormat") && readFormat(values, format))
             digits = formatDigitCount(format.data());
     });
     if (!opened)

@@ -1,4 +1,7 @@
-// Declarations shared between the library's own modules only.
+// Declarations shared between the library's own modules only: the record
+// files' mechanics (opening, locking, replacing) and the parsers of outside
+// input that the tests and fuzz targets reach directly. One private header:
+// no program includes it, so splitting it would name nothing new for them.
 #pragma once
 
 #include <array>
@@ -16,10 +19,6 @@
 // Closes whichever record file is open, the account file first; the error
 // exits call it so that no lock outlives a failing command.
 void closeRecordFiles();
-
-// Ends the process after a file operation failed, naming the operation, the
-// file and the system's reason.
-[[noreturn]] void fileFailure(const char *operation, const char *path);
 
 // How a record file is held: a writer (root) reads and writes it; a reader
 // only reads it.
@@ -81,10 +80,6 @@ bool beginReplacement(const char *path, int fd, Replacement &replacement);
 bool commitReplacement(const char *path, std::FILE *&stream, int &fd, Replacement &replacement);
 // Removes the fresh file, keeping errno.
 void abandonReplacement(Replacement &replacement);
-// Replaces the open record file with the content of `source` (a path or an
-// open descriptor) as above. False, with errno set, when that fails.
-bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, const char *source);
-bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, int sourceFd);
 
 // Writes all of `size` bytes at `offset`; false, with errno set, if not.
 bool writeAllAt(int fd, const void *data, std::size_t size, off_t offset);
@@ -114,10 +109,10 @@ struct LoginEntry;
 struct ProcEntry;
 struct ConfigWords;
 // A login record's entry: only user sessions of known users give one.
-std::optional<LoginEntry> loginOf(const utmp &record);
+std::optional<LoginEntry> loginEntryOf(const utmp &record);
 // The same, with the login's id from `uidOf`.
 using UidLookup = std::function<std::optional<uid_t>(const std::string &login)>;
-std::optional<LoginEntry> loginOf(const utmp &record, const UidLookup &uidOf);
+std::optional<LoginEntry> loginEntryOf(const utmp &record, const UidLookup &uidOf);
 // A process's stat line and status file.
 bool parseStat(std::string_view line, ProcEntry &entry);
 bool parseStatus(std::string_view status, ProcEntry &entry);

@@ -41,37 +41,33 @@ std::map<int, int> writersLocks;
 
 // The lock directory, made if missing; it must be root's alone, or a user
 // could reach the locks in it.
-int openLockDirectory()
+UniqueFd openLockDirectory()
 {
     if (mkdir(lockDirectory, 0700) != 0 && errno != EEXIST)
-        return -1;
-    int directory = open(lockDirectory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        return UniqueFd();
+    UniqueFd directory(open(lockDirectory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status;
-    if (directory >= 0 && (fstat(directory, &status) != 0 || status.st_uid != 0 ||
-                           (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
-        close(directory);
+    if (directory && (fstat(directory.get(), &status) != 0 || status.st_uid != 0 ||
+                      (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        directory.reset();
         errno = EPERM;
-        return -1;
     }
     return directory;
 }
 
-int openLockFile(const char *recordPath)
+UniqueFd openLockFile(const char *recordPath)
 {
-    int directory = openLockDirectory();
-    if (directory < 0)
-        return -1;
+    UniqueFd directory = openLockDirectory();
+    if (!directory)
+        return UniqueFd();
     std::string name = std::string(baseName(recordPath)) + ".lock";
-    int fd = openat(directory, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    int reason = errno;
-    close(directory);
+    UniqueFd fd(
+        openat(directory.get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     struct stat status;
-    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != 0)) {
-        close(fd);
-        fd = -1;
-        reason = EPERM;
+    if (fd && (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != 0)) {
+        fd.reset();
+        errno = EPERM;
     }
-    errno = reason;
     return fd;
 }
 
@@ -152,16 +148,10 @@ std::string lockHolder(int fd)
 
 int takeWritersLock(const char *recordPath, int operation)
 {
-    int fd = openLockFile(recordPath);
-    if (fd < 0)
+    UniqueFd fd = openLockFile(recordPath);
+    if (!fd || !lockWhole(fd.get(), operation))
         return -1;
-    if (!lockWhole(fd, operation)) {
-        int reason = errno;
-        close(fd);
-        errno = reason;
-        return -1;
-    }
-    return fd;
+    return fd.release();
 }
 
 bool lockWithinBound(int fd, int operation, const char *label)
@@ -202,7 +192,5 @@ int handOverWritersLock(int recordFd)
 
 void releaseWritersLock(int recordFd)
 {
-    int lockFd = handOverWritersLock(recordFd);
-    if (lockFd >= 0)
-        close(lockFd);
+    UniqueFd lock(handOverWritersLock(recordFd)); // closed as it goes
 }

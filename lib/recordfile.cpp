@@ -28,37 +28,33 @@ bool stillAtPath(int fd, const char *path)
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-[[noreturn]] void openFailed(const RecordFileNames &names, int writersLock, const char *condition)
+// Neither lock is held while the process ends: its exit may wait on output.
+[[noreturn]] void openFailed(const RecordFileNames &names, UniqueFd &writersLock, UniqueFd &fd,
+                             const char *condition)
 {
-    int reason = errno;
-    if (writersLock >= 0)
-        close(writersLock);
-    errno = reason;
-    checkFailed("common", names.operation, condition);
+    fd.reset();
+    writersLock.reset();
+    checkFailed(fixedText::library, names.operation, condition);
 }
 
 // A writer waits for the other writers, then for the record file's readers,
 // but for them only so long: past the bound it goes on without their lock.
 int openForWriting(const RecordFileNames &names)
 {
-    int writers = takeWritersLock(names.path, LOCK_EX);
-    if (writers < 0)
-        openFailed(names, writers, names.condition);
+    UniqueFd writers(takeWritersLock(names.path, LOCK_EX));
+    UniqueFd fd;
+    if (!writers)
+        openFailed(names, writers, fd, names.condition);
     for (;;) {
-        int fd = open(names.path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0)
-            openFailed(names, writers, names.condition);
-        if (!lockWithinBound(fd, LOCK_EX, names.label) && errno != EWOULDBLOCK) {
-            int reason = errno;
-            close(fd);
-            errno = reason;
-            openFailed(names, writers, "flock succeeded");
+        fd.reset(open(names.path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!fd)
+            openFailed(names, writers, fd, names.condition);
+        if (!lockWithinBound(fd.get(), LOCK_EX, names.label) && errno != EWOULDBLOCK)
+            openFailed(names, writers, fd, fixedText::fileLocked);
+        if (stillAtPath(fd.get(), names.path)) {
+            keepWritersLock(fd.get(), writers.release());
+            return fd.release();
         }
-        if (stillAtPath(fd, names.path)) {
-            keepWritersLock(fd, writers);
-            return fd;
-        }
-        close(fd);
     }
 }
 
@@ -67,14 +63,14 @@ int openForWriting(const RecordFileNames &names)
 int openForRootReading(const RecordFileNames &names)
 {
     // Without the lock directory no writer can work either.
-    int writers = takeWritersLock(names.path, LOCK_SH);
-    int fd = open(names.path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT)
-        fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        openFailed(names, writers, names.condition);
-    keepWritersLock(fd, writers);
-    return fd;
+    UniqueFd writers(takeWritersLock(names.path, LOCK_SH));
+    UniqueFd fd(open(names.path, O_RDONLY | O_CLOEXEC));
+    if (!fd && errno == ENOENT)
+        fd.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        openFailed(names, writers, fd, names.condition);
+    keepWritersLock(fd.get(), writers.release());
+    return fd.release();
 }
 
 // Other users read under the record file's shared lock, which they wait
@@ -83,19 +79,15 @@ int openForReading(const RecordFileNames &names)
 {
     if (geteuid() == 0)
         return openForRootReading(names);
+    UniqueFd none;
     for (;;) {
-        int fd = open(names.path, O_RDONLY);
-        if (fd < 0)
-            openFailed(names, -1, names.condition);
-        if (!lockWhole(fd, LOCK_SH)) {
-            int reason = errno;
-            close(fd);
-            errno = reason;
-            openFailed(names, -1, "flock succeeded");
-        }
-        if (stillAtPath(fd, names.path))
-            return fd;
-        close(fd);
+        UniqueFd fd(open(names.path, O_RDONLY));
+        if (!fd)
+            openFailed(names, none, fd, names.condition);
+        if (!lockWhole(fd.get(), LOCK_SH))
+            openFailed(names, none, fd, fixedText::fileLocked);
+        if (stillAtPath(fd.get(), names.path))
+            return fd.release();
     }
 }
 
@@ -107,12 +99,10 @@ std::FILE *openRecordFile(const RecordFileNames &names, RecordAccess access, int
     fd = writable ? openForWriting(names) : openForReading(names);
     std::FILE *stream = fdopen(fd, writable ? "r+b" : "rb");
     if (stream == nullptr) {
-        int saved = errno;
-        releaseWritersLock(fd);
-        close(fd);
+        UniqueFd writers(handOverWritersLock(fd));
+        UniqueFd opened(fd);
         fd = -1;
-        errno = saved;
-        checkFailed("common", names.operation, "fdopen succeeded");
+        openFailed(names, writers, opened, fixedText::streamOpened);
     }
     return stream;
 }
@@ -214,15 +204,9 @@ void removeLeftovers(std::string_view path)
 
 bool syncDirectoryOf(std::string_view path)
 {
-    int directory =
-        open(std::string(directoryOf(path)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0)
-        return false;
-    bool synced = fsync(directory) == 0;
-    int saved = errno;
-    close(directory);
-    errno = saved;
-    return synced;
+    UniqueFd directory(
+        open(std::string(directoryOf(path)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory && fsync(directory.get()) == 0;
 }
 
 // The fresh file gets what the old one had, so that nothing about the file
@@ -252,17 +236,18 @@ bool beginReplacement(const char *path, int fd, Replacement &replacement)
     replacement.name = replacementPrefix(path) + "XXXXXX";
     // Created anew under a name nobody could have planted a link at; locked
     // before it gets its place, so that whoever opens it there waits.
-    int fresh = mkostemp(replacement.name.data(), O_CLOEXEC);
-    if (fresh < 0)
+    UniqueFd fresh(mkostemp(replacement.name.data(), O_CLOEXEC));
+    if (!fresh)
         return false;
-    if (!lockWhole(fresh, LOCK_EX) || !takeOverAttributes(fresh, fd) ||
-        (replacement.stream = fdopen(fresh, "w+b")) == nullptr) {
-        int saved = errno;
-        close(fresh);
+    if (!lockWhole(fresh.get(), LOCK_EX) || !takeOverAttributes(fresh.get(), fd) ||
+        (replacement.stream = fdopen(fresh.get(), "w+b")) == nullptr) {
+        fresh.reset();
+        int reason = errno;
         unlink(replacement.name.c_str());
-        errno = saved;
+        errno = reason;
         return false;
     }
+    fresh.release(); // the stream holds it now
     return true;
 }
 
@@ -299,28 +284,4 @@ bool commitReplacement(const char *path, std::FILE *&stream, int &fd, Replacemen
     std::rewind(stream);
     errno = saved;
     return durable;
-}
-
-bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, int sourceFd)
-{
-    Replacement replacement;
-    if (stream == nullptr || std::fflush(stream) != 0 || !beginReplacement(path, fd, replacement))
-        return false;
-    if (!copyOver(sourceFd, fileno(replacement.stream))) {
-        abandonReplacement(replacement);
-        return false;
-    }
-    return commitReplacement(path, stream, fd, replacement);
-}
-
-bool replaceRecordFile(std::FILE *&stream, int &fd, const char *path, const char *source)
-{
-    int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
-    if (sourceFd < 0)
-        return false;
-    bool replaced = replaceRecordFile(stream, fd, path, sourceFd);
-    int saved = errno;
-    close(sourceFd);
-    errno = saved;
-    return replaced;
 }

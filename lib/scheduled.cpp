@@ -16,7 +16,7 @@ struct DueAccount {
 // The login that names the account's id and no other: a name that the
 // database gives to another id as well would make the program act on that
 // one's account.
-const char *loginOf(PasswordTable &passwords, std::uint16_t uid)
+const char *loginLeadingBackTo(PasswordTable &passwords, std::uint16_t uid)
 {
     const char *login = passwords.nameOf(uid);
     return login != nullptr && nameToUid(login) == uid ? login : nullptr;
@@ -42,7 +42,7 @@ nextDue(PasswordTable &passwords,
         if (action == nullptr || action->done.test(record.uid))
             continue;
         action->done.set(record.uid);
-        if (const char *login = loginOf(passwords, record.uid))
+        if (const char *login = loginLeadingBackTo(passwords, record.uid))
             due = DueAccount{action, login};
     }
     userFileClose();

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -47,7 +46,7 @@ std::string loginName(const utmp &record)
     return std::string(printablePrefix(record.ut_user));
 }
 
-std::optional<LoginEntry> loginOf(const utmp &record, const UidLookup &uidOf)
+std::optional<LoginEntry> loginEntryOf(const utmp &record, const UidLookup &uidOf)
 {
     if (record.ut_type != USER_PROCESS)
         return std::nullopt;
@@ -62,9 +61,9 @@ std::optional<LoginEntry> loginOf(const utmp &record, const UidLookup &uidOf)
     return entry;
 }
 
-std::optional<LoginEntry> loginOf(const utmp &record)
+std::optional<LoginEntry> loginEntryOf(const utmp &record)
 {
-    return loginOf(record, [](const std::string &login) { return loginUid(login.c_str()); });
+    return loginEntryOf(record, [](const std::string &login) { return loginUid(login.c_str()); });
 }
 
 namespace
@@ -130,7 +129,7 @@ void readUtmp(LoginTable &logins)
     LoginIds ids(records);
     logins.clear();
     for (const utmp &each : records) {
-        std::optional<LoginEntry> entry = loginOf(each, std::ref(ids));
+        std::optional<LoginEntry> entry = loginEntryOf(each, std::ref(ids));
         if (entry)
             logins.push_back(*entry);
     }
@@ -143,14 +142,13 @@ namespace
 // process is gone or the file is empty.
 bool readProcFile(int processDir, const char *name, char *buffer, std::size_t size)
 {
-    int fd = openat(processDir, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(openat(processDir, name, O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return false;
     ssize_t got;
     do {
-        got = read(fd, buffer, size - 1);
+        got = read(fd.get(), buffer, size - 1);
     } while (got < 0 && errno == EINTR);
-    close(fd);
     if (got <= 0)
         return false;
     buffer[got] = '\0';
@@ -159,8 +157,10 @@ bool readProcFile(int processDir, const char *name, char *buffer, std::size_t si
 
 template <typename T> bool parseNumber(std::string_view text, T &value)
 {
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
+    std::optional<T> number = readDecimal<T>(text, DecimalForm::whole);
+    if (number)
+        value = *number;
+    return number.has_value();
 }
 
 // The fields of the stat line after the command name, counted from 0: the
@@ -240,15 +240,14 @@ bool readProcess(int procDir, const char *name, ProcEntry &entry)
 {
     if (!parseNumber(std::string_view(name), entry.pid))
         return false;
-    int processDir = openat(procDir, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (processDir < 0)
+    UniqueFd processDir(openat(procDir, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!processDir)
         return false;
     char buffer[4096];
-    bool complete =
-        readProcFile(processDir, "stat", buffer, sizeof buffer) && parseStat(buffer, entry) &&
-        readProcFile(processDir, "status", buffer, sizeof buffer) && parseStatus(buffer, entry);
-    close(processDir);
-    return complete;
+    return readProcFile(processDir.get(), "stat", buffer, sizeof buffer) &&
+           parseStat(buffer, entry) &&
+           readProcFile(processDir.get(), "status", buffer, sizeof buffer) &&
+           parseStatus(buffer, entry);
 }
 
 } // namespace
@@ -260,7 +259,7 @@ void scanProcesses(ProcessTable &processes, const std::function<bool(const ProcE
         perrorExit("opendir");
     processes.clear();
     while (const dirent *item = readdir(directory)) {
-        if (!std::isdigit(static_cast<unsigned char>(item->d_name[0])))
+        if (!isDigit(item->d_name[0]))
             continue;
         ProcEntry entry;
         if (readProcess(dirfd(directory), item->d_name, entry) && !isZombie(entry) && keep(entry))
@@ -282,14 +281,12 @@ std::optional<ProcEntry> statOf(pid_t pid)
 {
     char path[32];
     std::snprintf(path, sizeof path, "/proc/%d", static_cast<int>(pid));
-    int processDir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (processDir < 0)
+    UniqueFd processDir(open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!processDir)
         return std::nullopt;
     char buffer[4096];
     ProcEntry entry;
-    bool read = readProcFile(processDir, "stat", buffer, sizeof buffer) && parseStat(buffer, entry);
-    close(processDir);
-    if (!read)
+    if (!readProcFile(processDir.get(), "stat", buffer, sizeof buffer) || !parseStat(buffer, entry))
         return std::nullopt;
     return entry;
 }

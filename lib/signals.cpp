@@ -18,15 +18,14 @@ constexpr rlim_t reservedDescriptors = 64;
 
 // Straight to the kernel: the C library's wrappers are newer than some hosts.
 // A descriptor among the last few is given back (errno EMFILE).
-int pidfdOpen(pid_t pid)
+UniqueFd pidfdOpen(pid_t pid)
 {
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    UniqueFd fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     rlimit limit{};
-    if (fd >= 0 && getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        static_cast<rlim_t>(fd) + reservedDescriptors >= limit.rlim_cur) {
-        close(fd);
+    if (fd && getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(fd.get()) + reservedDescriptors >= limit.rlim_cur) {
+        fd.reset();
         errno = EMFILE;
-        return -1;
     }
     return fd;
 }
@@ -36,89 +35,87 @@ int pidfdSendSignal(int pidfd, int signal)
     return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
+// A failed call's outcome, from its errno.
+SignalResult failure()
+{
+    return errno == ESRCH ? SignalResult::gone : SignalResult::refused;
+}
+
 // Whether the id still names the process that started at `startTime`: a
-// process that ended may have left its id to another one since. If not,
-// errno is ESRCH, or EMFILE or ENFILE when no file was left to look.
-bool stillTheSame(pid_t pid, std::uint64_t startTime)
+// process that ended may have left its id to another one since. None when
+// that is not known, as no file was left to look (errno EMFILE or ENFILE).
+std::optional<bool> stillTheSame(pid_t pid, std::uint64_t startTime)
 {
     errno = 0;
     std::optional<std::uint64_t> started = processStartTime(pid);
     if (started && *started == startTime)
         return true;
-    if (errno != EMFILE && errno != ENFILE)
-        errno = ESRCH;
+    if (errno == EMFILE || errno == ENFILE)
+        return std::nullopt;
     return false;
 }
 
-bool sendThrough(const TerminatedProcess &process, int signal)
+// What a check of the id came to, when it does not allow the signal.
+SignalResult notTheSame(std::optional<bool> same)
 {
-    if (process.pidfd >= 0)
-        return pidfdSendSignal(process.pidfd, signal) == 0;
-    // No descriptor holds the process: the id is checked again just before.
-    if (!stillTheSame(process.pid, process.startTime))
-        return false;
-    return kill(process.pid, signal) == 0;
+    return same ? SignalResult::gone : SignalResult::refused;
 }
 
-// Opens a descriptor on the process the entry describes and sends it
-// `signal`: the descriptor (-1 where the kernel has none), or nullopt with
-// errno set when nothing was sent.
-std::optional<TerminatedProcess> holdAndSignal(const ProcEntry &process, int signal)
+SignalResult sendThrough(const TerminatedProcess &process, int signal)
 {
-    if (process.pid <= 0 || process.pid == getpid()) {
-        errno = 0;
-        return std::nullopt;
-    }
-    TerminatedProcess held{process.pid, pidfdOpen(process.pid), process.startTime};
-    // Without a descriptor to spare, or on a kernel without them, the
-    // process is held by its start time instead.
-    if (held.pidfd < 0 && errno != ENOSYS && errno != EMFILE && errno != ENFILE)
-        return std::nullopt;
+    if (process.pidfd >= 0)
+        return pidfdSendSignal(process.pidfd, signal) == 0 ? SignalResult::sent : failure();
+    // No descriptor holds the process: the id is checked again just before.
+    std::optional<bool> same = stillTheSame(process.pid, process.startTime);
+    if (same != true)
+        return notTheSame(same);
+    return kill(process.pid, signal) == 0 ? SignalResult::sent : failure();
+}
+
+// Opens a descriptor on the process the entry describes into `held` and
+// sends it `signal`. `held` stays empty where the kernel has no descriptors
+// or none is left: the process is then held by its start time instead.
+SignalResult holdAndSignal(const ProcEntry &process, int signal, UniqueFd &held)
+{
+    if (process.pid <= 0 || process.pid == getpid())
+        return SignalResult::self;
+    held = pidfdOpen(process.pid);
+    if (!held && errno != ENOSYS && errno != EMFILE && errno != ENFILE)
+        return failure();
     // Checked once the descriptor holds the process: it cannot change after.
     // Without one, sendThrough checks just before the signal.
-    if (held.pidfd >= 0 && !stillTheSame(process.pid, process.startTime)) {
-        int reason = errno;
-        close(held.pidfd);
-        errno = reason;
-        return std::nullopt;
+    if (held) {
+        std::optional<bool> same = stillTheSame(process.pid, process.startTime);
+        if (same != true)
+            return notTheSame(same);
     }
-    if (!sendThrough(held, signal)) {
-        int reason = errno;
-        if (held.pidfd >= 0)
-            close(held.pidfd);
-        errno = reason;
-        return std::nullopt;
-    }
-    return held;
+    return sendThrough({process.pid, held.get(), process.startTime}, signal);
 }
 
 } // namespace
 
-bool terminateProcess(const ProcEntry &process, TerminatedList &terminated)
+SignalResult terminateProcess(const ProcEntry &process, TerminatedList &terminated)
 {
-    std::optional<TerminatedProcess> held = holdAndSignal(process, SIGTERM);
-    if (!held)
-        return false;
-    terminated.push_back(*held);
-    return true;
+    UniqueFd held;
+    SignalResult result = holdAndSignal(process, SIGTERM, held);
+    if (result == SignalResult::sent)
+        terminated.push_back({process.pid, held.release(), process.startTime});
+    return result;
 }
 
-bool signalProcess(const ProcEntry &process, int signal)
+SignalResult signalProcess(const ProcEntry &process, int signal)
 {
-    std::optional<TerminatedProcess> held = holdAndSignal(process, signal);
-    if (held && held->pidfd >= 0)
-        close(held->pidfd);
-    return held.has_value();
+    UniqueFd held;
+    return holdAndSignal(process, signal, held);
 }
 
 void killTerminatedIf(TerminatedList &terminated,
                       const std::function<bool(const TerminatedProcess &)> &stillDue)
 {
     for (const TerminatedProcess &process : terminated) {
+        UniqueFd pidfd(process.pidfd); // held by the list until now
         if (stillDue(process))
             sendThrough(process, SIGKILL);
-        if (process.pidfd >= 0)
-            close(process.pidfd);
     }
     terminated.clear();
 }

@@ -1,10 +1,8 @@
 // The account file: a flat sequence of 90-byte little-endian records, one per
-// account, opened under a whole-file lock; and the lookups between login
-// names and the 16-bit ids that key the records.
+// account, opened under a whole-file lock.
 #include <cerrno>
 #include <cstring>
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include "bytes.h"
@@ -71,7 +69,8 @@ UserRecord decodeUserRecord(const UserRecordBytes &b)
 namespace
 {
 
-const RecordFileNames accountFile{userFilePath, "account file", "userFileOpen", "userFileFD >= 0"};
+const RecordFileNames accountFile{userFilePath, "account file", fixedText::userFileOpen,
+                                  fixedText::userFileOpened};
 
 } // namespace
 
@@ -145,56 +144,6 @@ int userFileFind(UserRecord *record, std::uint16_t uid)
 int userFileAppend(const UserRecord *record)
 {
     return appendRecordBytes(userFile, userFileFD, encodeUserRecord(*record));
-}
-
-int userFileReplace(const char *source)
-{
-    return replaceRecordFile(userFile, userFileFD, userFilePath, source) ? 0 : 1;
-}
-
-std::optional<uid_t> loginUid(const char *login)
-{
-    const passwd *entry = getpwnam(login);
-    if (entry == nullptr)
-        return std::nullopt;
-    return entry->pw_uid;
-}
-
-std::uint16_t nameToUid(const char *login)
-{
-    // An id that does not fit in 16 bits would name another user's record.
-    std::optional<uid_t> uid = loginUid(login);
-    if (!uid || *uid >= unknownUid)
-        return unknownUid;
-    return static_cast<std::uint16_t>(*uid);
-}
-
-char *uidToName(std::span<char> name, std::uint16_t uid)
-{
-    const passwd *entry = getpwuid(uid);
-    if (entry == nullptr)
-        return nullptr;
-    std::size_t length = std::strlen(entry->pw_name);
-    if (length >= name.size())
-        return nullptr;
-    std::memcpy(name.data(), entry->pw_name, length + 1);
-    return name.data();
-}
-
-std::uint16_t existingUserUid(const char *login)
-{
-    std::uint16_t uid = nameToUid(login);
-    if (uid == unknownUid)
-        errorExit("user does not exist: %s", login);
-    return uid;
-}
-
-std::uint16_t accountHolderUid(const char *login)
-{
-    std::optional<uid_t> uid = loginUid(login);
-    if (uid && *uid >= unknownUid)
-        errorExit("user id too large for an account: %s", login);
-    return existingUserUid(login);
 }
 
 void openAccountOf(UserRecord *record, std::uint16_t uid, const char *login)

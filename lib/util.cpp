@@ -1,10 +1,9 @@
-// How commands end on errors, how they run other programs, and how a
-// rewritten copy is put back over a file.
+// How programs run other programs, copy a file and fill fixed buffers.
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include <fcntl.h>
@@ -13,108 +12,19 @@
 
 #include "common.h"
 #include "internal.h"
-
-void closeRecordFiles()
-{
-    if (userFile != nullptr)
-        userFileClose();
-    if (banFile != nullptr)
-        banFileClose();
-}
-
-void errorExit(const char *format, ...)
-{
-    std::va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::putchar('\n');
-    std::fflush(stdout);
-    closeRecordFiles();
-    std::exit(1);
-}
-
-void perrorExit(const char *label)
-{
-    std::perror(label);
-    closeRecordFiles();
-    std::exit(1);
-}
-
-namespace
-{
-
-WarningOutput warningOutput = nullptr;
-
-// A command whose output was lost has not done what it says it did.
-void closeStandardOutput()
-{
-    bool failedBefore = std::ferror(stdout) != 0;
-    errno = 0;
-    bool closed = std::fclose(stdout) == 0;
-    if (closed && !failedBefore)
-        return;
-    if (closed)
-        errno = EIO; // the reason went with the write that failed
-    std::perror("stdout");
-    _exit(1);
-}
-
-} // namespace
-
-void setWarningOutput(WarningOutput output)
-{
-    warningOutput = output;
-}
-
-void warning(const char *format, ...)
-{
-    char message[1024];
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    if (warningOutput != nullptr)
-        warningOutput(message);
-    else
-        std::fprintf(stderr, "%s\n", message);
-}
-
-void checkOutputAtExit()
-{
-    std::atexit(closeStandardOutput);
-}
-
-void checkFailed(const char *source, const char *operation, const char *condition)
-{
-    int reason = errno;
-    std::fprintf(stderr, "%s: %s: assertion \"%s\" failed", source, operation, condition);
-    if (reason != 0)
-        std::fprintf(stderr, ": %s", std::strerror(reason));
-    std::fputc('\n', stderr);
-    closeRecordFiles();
-    std::exit(1);
-}
-
-void fileFailure(const char *operation, const char *path)
-{
-    std::fprintf(stderr, "%s: %s: %s\n", operation, path, std::strerror(errno));
-    closeRecordFiles();
-    std::exit(1);
-}
+#include "waiting.h"
 
 namespace
 {
 
 constexpr int maxArguments = 16; // argument 0, up to 14 more, the null
 
-int waitForChild(pid_t child)
+// The child's exit code; 1 when it cannot be waited for.
+int exitCodeOf(pid_t child)
 {
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            return 1;
-    }
+    int status = waitForChild(child);
+    if (status < 0)
+        return 1;
     // A child that a signal ended has no exit code; its byte reads as 0.
     return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
 }
@@ -171,7 +81,7 @@ int runVector(const char *program, const char *const *argv, bool search, const c
         std::perror(label);
         _exit(1);
     }
-    return waitForChild(child);
+    return exitCodeOf(child);
 }
 
 bool writeAllAt(int fd, const void *data, std::size_t size, off_t offset)
@@ -208,64 +118,17 @@ bool copyOver(int sourceFd, int destinationFd)
     return ftruncate(destinationFd, length) == 0 && fsync(destinationFd) == 0;
 }
 
-namespace
-{
-
-// A record file is locked as its other users lock it, and replaced by a
-// fresh file, so that nobody holding it sees it half copied and a crash
-// leaves it whole.
-void copyOverRecordFile(int sourceFd, const char *destination, const char *label,
-                        const char *condition)
-{
-    int fd = -1;
-    std::FILE *stream =
-        openRecordFile({destination, label, "fCopy", condition}, RecordAccess::write, fd);
-    if (!replaceRecordFile(stream, fd, destination, sourceFd))
-        fileFailure("fCopy", destination);
-    closeRecordFile(stream, fd);
-}
-
-void copyOverPlainFile(int sourceFd, const char *destination)
-{
-    int fd = open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        checkFailed("common", "fCopy", "d != ((void *)0)");
-    if (!copyOver(sourceFd, fd))
-        fileFailure("fCopy", destination);
-    if (close(fd) != 0)
-        fileFailure("fCopy", destination);
-}
-
-} // namespace
-
 void fCopy(const char *source, const char *destination)
 {
-    int sourceFd = open(source, O_RDONLY | O_CLOEXEC);
-    if (sourceFd < 0)
-        checkFailed("common", "fCopy", "s != ((void *)0)");
-    std::string_view target = destination;
-    if (target == userFilePath)
-        copyOverRecordFile(sourceFd, destination, "account file", "fd >= 0");
-    else if (target == banFilePath)
-        copyOverRecordFile(sourceFd, destination, "ban file", "d != ((void *)0)");
-    else
-        copyOverPlainFile(sourceFd, destination);
-    close(sourceFd);
-}
-
-std::FILE *createTempFile(std::span<char> nameTemplate)
-{
-    int fd = mkostemp(nameTemplate.data(), O_CLOEXEC);
+    UniqueFd sourceFd(open(source, O_RDONLY | O_CLOEXEC));
+    if (!sourceFd)
+        checkFailed(fixedText::library, fixedText::fCopy, fixedText::copySourceOpened);
+    int fd = open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        return nullptr;
-    std::FILE *stream = fdopen(fd, "wb");
-    if (stream == nullptr) {
-        int saved = errno;
-        close(fd);
-        unlink(nameTemplate.data());
-        errno = saved;
-    }
-    return stream;
+        checkFailed(fixedText::library, fixedText::fCopy, fixedText::copyDestinationOpened);
+    // The destination's close is checked: a write can fail as late as that.
+    if (!copyOver(sourceFd.get(), fd) || close(fd) != 0)
+        perrorExit((std::string(fixedText::fCopy) + ": " + destination).c_str());
 }
 
 void copyText(std::span<char> out, std::string_view text)

@@ -1,20 +1,13 @@
 // ku_eject: disconnects a user at once, ending every process of the user
 // with SIGTERM and, 5 seconds later, SIGKILL to the same processes.
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "common.h"
+#include "waiting.h"
 
 namespace
 {
-
-bool belongsTo(const ProcEntry &process, uid_t uid)
-{
-    // Whole ids: cut to 16 bits, another user's process could match.
-    return process.uid == uid || process.euid == uid;
-}
 
 // What the signals did: whether any process was signalled, and the reason
 // the system gave for the last refused signal (0 if none was refused).
@@ -27,17 +20,17 @@ Outcome eject(uid_t uid)
 {
     allowDescriptorsForTermination();
     ProcessTable table;
-    scanProcesses(table, [uid](const ProcEntry &process) { return belongsTo(process, uid); });
+    scanProcesses(table, [uid](const ProcEntry &process) { return runsAs(process, uid); });
     TerminatedList terminated;
     Outcome outcome;
     for (const ProcEntry &process : table) {
-        if (!terminateProcess(process, terminated) && errno != 0 && errno != ESRCH)
+        if (terminateProcess(process, terminated) == SignalResult::refused)
             outcome.refusal = errno;
     }
     if (terminated.empty())
         return outcome;
     outcome.signalled = true;
-    std::this_thread::sleep_for(std::chrono::seconds(5));
+    sleepSeconds(5);
     killTerminated(terminated);
     return outcome;
 }

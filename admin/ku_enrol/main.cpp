@@ -1,7 +1,6 @@
 // ku_enrol: gives an existing system user a dial-in account, with the
 // site's default boot flags and an optional registered phone number.
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include "common.h"
@@ -64,9 +63,9 @@ Phone checkedPhone(const char *text)
 // A login that begins with a digit is taken as the user id itself.
 std::uint16_t enrolledUid(const char *login)
 {
-    if (*login < '0' || *login > '9')
+    if (!isDigit(*login))
         return accountHolderUid(login);
-    long uid = std::strtol(login, nullptr, 10);
+    long uid = leadingDecimal<long>(login);
     // Cut to 16 bits, a larger id would name some other user's account.
     if (uid >= unknownUid)
         errorExit("user does not exist: %s", login);

@@ -142,11 +142,6 @@ void adjustClass(UserRecord &record, std::span<char *const> args)
 
 // ---------------------------------------------------------------- forms
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
 // The arguments after the login choose the form.
 void edit(UserRecord &record, const char *login, std::span<char *const> args)
 {

@@ -116,7 +116,7 @@ bool readOptions(int argc, char **argv)
 
 bool isPhoneWord(const char *word)
 {
-    return (*word >= '0' && *word <= '9') || *word == '(';
+    return isDigit(*word) || *word == '(';
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 namespace
 {
 
+constexpr const char *configFile = "/usr/lib/Kestrune/ku_reapfiles.config";
+
 constexpr std::int64_t secondsPerDay = 86400;
 
 // The settings read so far: each "path" line is cleaned with them as they
@@ -87,6 +89,6 @@ int main()
     LoginTable logins;
     readUtmp(logins);
     loggedIn.emplace(logins);
-    readCleanerConfig(reapFilesConfigPath, applyLine);
+    readCleanerConfig(configFile, applyLine);
     return 0;
 }

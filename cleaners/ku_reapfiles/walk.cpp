@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +19,9 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "handles.h"
+#include "report.h"
 
 namespace
 {
@@ -85,8 +89,7 @@ EntryStatus entryStatus(const struct statx &status)
 
 void reportUnopened(int error)
 {
-    errno = error;
-    std::perror("opendir");
+    warning("opendir: %s", std::strerror(error));
 }
 
 class Walk
@@ -94,15 +97,15 @@ class Walk
   public:
     explicit Walk(const RemovalRule &removable) : removable_(removable) {}
 
-    // Cleans the open directory `fd` (and closes it).
-    void cleanDirectory(int fd, const struct statx &self, int depth)
+    // Cleans the open directory `fd`.
+    void cleanDirectory(UniqueFd fd, const struct statx &self, int depth)
     {
-        DIR *directory = fdopendir(fd);
+        DIR *directory = fdopendir(fd.get());
         if (directory == nullptr) {
             reportUnopened(errno);
-            close(fd);
             return;
         }
+        fd.release(); // the directory stream holds it now
         std::int64_t now = std::time(nullptr);
         while (const dirent *item = readdir(directory)) {
             if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
@@ -142,17 +145,15 @@ class Walk
             reportUnopened(EMFILE);
             return;
         }
-        int fd = openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
+        UniqueFd fd(openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
             reportUnopened(errno);
             return;
         }
         struct statx opened;
-        if (!statOpen(fd, opened) || !sameFile(seen, opened) || !onSameMount(self, opened)) {
-            close(fd);
+        if (!statOpen(fd.get(), opened) || !sameFile(seen, opened) || !onSameMount(self, opened))
             return;
-        }
-        cleanDirectory(fd, opened, depth);
+        cleanDirectory(std::move(fd), opened, depth);
     }
 
     const RemovalRule &removable_;
@@ -162,7 +163,7 @@ class Walk
 // the way: a user may have planted one where a directory was expected, at
 // the end of the path or before it. Kernels without openat2 check the last
 // component only.
-int openNamedDirectory(const char *path)
+UniqueFd openNamedDirectory(const char *path)
 {
     // A trailing "/" would have a link at the end followed all the same.
     std::string named(path);
@@ -171,9 +172,9 @@ int openNamedDirectory(const char *path)
     open_how how{};
     how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     how.resolve = RESOLVE_NO_SYMLINKS;
-    int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, named.c_str(), &how, sizeof how));
-    if (fd < 0 && errno == ENOSYS)
-        fd = open(named.c_str(), static_cast<int>(how.flags));
+    UniqueFd fd(static_cast<int>(syscall(SYS_openat2, AT_FDCWD, named.c_str(), &how, sizeof how)));
+    if (!fd && errno == ENOSYS)
+        fd.reset(open(named.c_str(), static_cast<int>(how.flags)));
     return fd;
 }
 
@@ -181,13 +182,11 @@ int openNamedDirectory(const char *path)
 
 void cleanTree(const char *path, const RemovalRule &removable)
 {
-    int fd = openNamedDirectory(path);
+    UniqueFd fd = openNamedDirectory(path);
     struct statx self;
-    if (fd < 0 || !statOpen(fd, self)) {
+    if (!fd || !statOpen(fd.get(), self)) {
         reportUnopened(errno);
-        if (fd >= 0)
-            close(fd);
         return;
     }
-    Walk(removable).cleanDirectory(fd, self, 0);
+    Walk(removable).cleanDirectory(std::move(fd), self, 0);
 }

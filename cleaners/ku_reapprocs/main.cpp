@@ -2,9 +2,7 @@
 // running after they logged out, and those named on a kill list: SIGTERM
 // first, and after a grace period SIGKILL to those that still meet the rules.
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -13,9 +11,12 @@
 #include <unistd.h>
 
 #include "common.h"
+#include "waiting.h"
 
 namespace
 {
+
+constexpr const char *configFile = "/usr/lib/Kestrune/ku_reapprocs.config";
 
 constexpr std::size_t killNameSize = 64; // names of up to 63 characters
 using KillName = std::array<char, killNameSize>;
@@ -96,7 +97,7 @@ bool chosen(const ProcEntry &process)
 void terminateChosen()
 {
     for (const ProcEntry &process : firstScan) {
-        if (chosen(process) && terminateProcess(process, terminated))
+        if (chosen(process) && terminateProcess(process, terminated) == SignalResult::sent)
             heldSince[process.pid] = process.startTime;
     }
 }
@@ -133,18 +134,11 @@ void killChosen()
         signalProcess(process, SIGKILL);
 }
 
-void gracePeriod()
-{
-    timespec left{5, 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
 } // namespace
 
 int main()
 {
-    readCleanerConfig(reapProcsConfigPath, applyLine);
+    readCleanerConfig(configFile, applyLine);
     allowDescriptorsForTermination();
     LoginTable logins;
     readUtmp(logins);
@@ -154,7 +148,7 @@ int main()
     terminateChosen();
     if (terminated.empty())
         return 0;
-    gracePeriod();
+    sleepSeconds(5); // the grace period
     scanProcesses(secondScan);
     killChosen();
     return 0;

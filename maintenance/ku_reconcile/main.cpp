@@ -48,7 +48,7 @@ int main()
                 auto at = static_cast<std::size_t>(index);
                 return at < dropped.size() && dropped[at];
             },
-            "ku_reconcile", "tmp_user != ((void *) 0)");
+            "ku_reconcile", fixedText::reconciledCopyCreated);
     }
     userFileClose();
     return 0;

@@ -21,6 +21,10 @@
 namespace sandbox
 {
 
+// The cleaners' configuration files, which the cleaner tests write.
+inline constexpr const char *reapFilesConfigPath = "/usr/lib/Kestrune/ku_reapfiles.config";
+inline constexpr const char *reapProcsConfigPath = "/usr/lib/Kestrune/ku_reapprocs.config";
+
 // Enters the sandbox, runs `tests` inside it and exits with their code.
 [[noreturn]] void runInside(const std::function<int()> &tests);
 bool active();

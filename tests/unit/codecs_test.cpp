@@ -408,24 +408,34 @@ INSTANTIATE_TEST_SUITE_P(Tables, TimeClassTest,
                                          TimeClassCase{&officeThenAll, sunday, 9, 1},
                                          TimeClassCase{&noClasses, wednesday, 12, -1}));
 
-int todayWeekday()
+// The one reader of decimal numbers, in the forms its callers need: as
+// strtol reads a command's or a setting's number, held to the type's range
+// (decimalArgument's cases show the int range), and exactly, as the kernel
+// writes a process's numbers.
+TEST(DecimalTest, LeadingFormReadsAsStrtolAndHoldsToTheRange)
 {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local.tm_wday;
+    EXPECT_EQ(leadingDecimal<int>("\v\f\r\n-17 3"), -17);
+    EXPECT_EQ(leadingDecimal<int>("- 5"), 0);
+    EXPECT_EQ(leadingDecimal<int>("2147483648"), INT_MAX);
+    EXPECT_EQ(leadingDecimal<int>("-99999999999999999999999"), INT_MIN);
+    EXPECT_EQ(leadingDecimal<long>("99999999999999999999999"), LONG_MAX);
+    EXPECT_EQ(leadingDecimal<std::int64_t>("-9223372036854775808"), INT64_MIN);
+    // Digits of other scripts are no digits, whatever the locale.
+    EXPECT_EQ(leadingDecimal<int>("\xd9\xa3"), 0);
 }
 
-TEST(TimeClassTest, CurrentClassFollowsTodaysWeekday)
+TEST(DecimalTest, WholeFormTakesOnlyAWholeNumberOfTheType)
 {
-    int today = todayWeekday();
-    // Every day but today, then today only.
-    TimeClassTable table =
-        tableOf({{(today + 1) % 7, (today + 6) % 7, 0, 23}, {today, today, 0, 23}});
-    int found = currentTimeClass(table);
-    if (todayWeekday() != today)
-        GTEST_SKIP() << "midnight passed during the test";
-    EXPECT_EQ(found, 1);
+    EXPECT_EQ(readDecimal<int>("4711", DecimalForm::whole), 4711);
+    EXPECT_EQ(readDecimal<int>("-1", DecimalForm::whole), -1);
+    EXPECT_EQ(readDecimal<std::uint64_t>("18446744073709551615", DecimalForm::whole), UINT64_MAX);
+    EXPECT_EQ(readDecimal<unsigned>("4294967296", DecimalForm::whole), std::nullopt);
+    EXPECT_EQ(readDecimal<unsigned>("-1", DecimalForm::whole), std::nullopt);
+    EXPECT_EQ(readDecimal<int>("+1", DecimalForm::whole), std::nullopt);
+    EXPECT_EQ(readDecimal<int>(" 1", DecimalForm::whole), std::nullopt);
+    EXPECT_EQ(readDecimal<int>("12a", DecimalForm::whole), std::nullopt);
+    EXPECT_EQ(readDecimal<int>("", DecimalForm::whole), std::nullopt);
+    EXPECT_EQ(readDecimal<int>("-", DecimalForm::whole), std::nullopt);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // Ending processes through pidfds: SIGKILL only ever reaches a process that
 // was sent SIGTERM, even when its id has been given to another one since.
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -39,8 +41,8 @@ TEST_F(Signals, TermThenKillEndsAProcessThatIgnoresTerm)
     UserProcess stubborn({.uid = alice.uid, .ignoreTerm = true});
     UserProcess polite({.uid = alice.uid});
     TerminatedList terminated;
-    EXPECT_TRUE(terminateProcess(scanned(stubborn.pid()), terminated));
-    EXPECT_TRUE(terminateProcess(scanned(polite.pid()), terminated));
+    EXPECT_EQ(terminateProcess(scanned(stubborn.pid()), terminated), SignalResult::sent);
+    EXPECT_EQ(terminateProcess(scanned(polite.pid()), terminated), SignalResult::sent);
     EXPECT_EQ(polite.waitForExit(5s), 128 + SIGTERM);
     EXPECT_TRUE(stubborn.running());
     killTerminated(terminated);
@@ -55,7 +57,7 @@ TEST_F(Signals, KillSparesAProcessThatTookTheIdOfOneTerminated)
     {
         UserProcess first({.uid = alice.uid});
         reused = first.pid();
-        ASSERT_TRUE(terminateProcess(scanned(reused), terminated));
+        ASSERT_EQ(terminateProcess(scanned(reused), terminated), SignalResult::sent);
         ASSERT_EQ(first.waitForExit(5s), 128 + SIGTERM);
     }
     nextPidWillBe(reused);
@@ -78,7 +80,7 @@ TEST_F(Signals, TermSparesAProcessStartedUnderAScannedId)
     UserProcess second({.uid = alice.uid});
     ASSERT_EQ(second.pid(), gone.pid);
     TerminatedList terminated;
-    EXPECT_FALSE(terminateProcess(gone, terminated));
+    EXPECT_EQ(terminateProcess(gone, terminated), SignalResult::gone);
     EXPECT_EQ(terminated.size(), 0u);
     EXPECT_TRUE(second.running());
 }
@@ -86,9 +88,37 @@ TEST_F(Signals, TermSparesAProcessStartedUnderAScannedId)
 TEST_F(Signals, TerminateNeverSignalsTheCaller)
 {
     TerminatedList terminated;
-    EXPECT_FALSE(terminateProcess(scanned(getpid()), terminated));
-    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(terminateProcess(scanned(getpid()), terminated), SignalResult::self);
     EXPECT_TRUE(terminated.empty());
+}
+
+TEST_F(Signals, AProcessOfAnotherUserIsRefusedWithTheSystemsReason)
+{
+    UserProcess target({.uid = bob.uid});
+    ProcEntry entry = scanned(target.pid());
+    Result result = runFunction(
+        [entry] {
+            TerminatedList terminated;
+            bool refused = terminateProcess(entry, terminated) == SignalResult::refused;
+            int reason = errno;
+            bool killRefused = signalProcess(entry, SIGKILL) == SignalResult::refused;
+            std::printf("%d %d %s %zu", refused, killRefused, std::strerror(reason),
+                        terminated.size());
+        },
+        alice.uid);
+    EXPECT_EQ(result.out, "1 1 Operation not permitted 0");
+    EXPECT_TRUE(target.running());
+}
+
+TEST_F(Signals, SignalProcessReachesTheScannedProcessOnly)
+{
+    UserProcess target({.uid = alice.uid, .ignoreTerm = true});
+    ProcEntry entry = scanned(target.pid());
+    EXPECT_EQ(signalProcess(entry, SIGKILL), SignalResult::sent);
+    EXPECT_EQ(target.waitForExit(5s), 128 + SIGKILL);
+    // Ended and reaped: nothing is left under the id to signal.
+    EXPECT_EQ(signalProcess(entry, SIGKILL), SignalResult::gone);
+    EXPECT_EQ(signalProcess(scanned(getpid()), SIGTERM), SignalResult::self);
 }
 
 } // namespace

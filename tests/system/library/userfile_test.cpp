@@ -193,32 +193,6 @@ TEST_F(UserFile, ErrorExitAfterCloseLeavesTheClosedFileAlone)
     EXPECT_EQ(result.err, "");
 }
 
-TEST_F(UserFile, ReplaceKeepsTheLockAndTheNewContentOnly)
-{
-    writeAccounts({withLeft(alice.uid, 1), withLeft(bob.uid, 2), withLeft(carol.uid, 3)});
-    writeFile("/tmp/copy", userRecordImage({withLeft(carol.uid, 3)}));
-    userFileOpen();
-    ASSERT_EQ(userFileReplace("/tmp/copy"), 0);
-    int other = open(userFilePath, O_RDONLY);
-    EXPECT_EQ(flock(other, LOCK_SH | LOCK_NB), -1) << "the lock was let go during the copy";
-    UserRecord record;
-    ASSERT_EQ(userFileRead(&record), 0);
-    EXPECT_EQ(record.uid, carol.uid);
-    EXPECT_EQ(userFileRead(&record), 1);
-    userFileClose();
-    close(other);
-    EXPECT_EQ(readAccounts(), userRecordImage({withLeft(carol.uid, 3)}));
-}
-
-TEST_F(UserFile, ReplaceFromAMissingSourceChangesNothing)
-{
-    writeAccounts({withLeft(alice.uid, 1)});
-    userFileOpen();
-    EXPECT_EQ(userFileReplace("/tmp/missing"), 1);
-    userFileClose();
-    EXPECT_EQ(readAccounts(), userRecordImage({withLeft(alice.uid, 1)}));
-}
-
 TEST_F(UserFile, NameLookupsUseWholeIds)
 {
     EXPECT_EQ(nameToUid("alice"), alice.uid);

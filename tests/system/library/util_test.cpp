@@ -1,4 +1,4 @@
-// Error exits, running programs and copying files back over record files.
+// Error exits, running programs and copying files.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -88,6 +88,62 @@ TEST_F(Utilities, PerrorExitReportsTheSystemError)
     EXPECT_EQ(result.err, "stat: No such file or directory\n");
 }
 
+// Stands for a daemon's system log: each message on a line of standard
+// output, marked with its severity.
+void recordReport(Severity severity, const char *message)
+{
+    std::printf("%s[%s]\n", severity == Severity::fatal ? "fatal" : "warning", message);
+}
+
+TEST_F(Utilities, ReportsGoOnTheirOwnChannelsByDefault)
+{
+    Result warned = runFunction([] {
+        std::printf("pending");
+        warning("%s held by %s", "account file", "pid 7");
+    });
+    EXPECT_EQ(warned.status, 0);
+    EXPECT_EQ(warned.out, "pending");
+    EXPECT_EQ(warned.err, "account file held by pid 7\n");
+
+    Result failed = runFunction([] {
+        errno = EACCES;
+        checkFailed("common", "userFileOpen", "userFileFD >= 0");
+    });
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(failed.err,
+              "common: userFileOpen: assertion \"userFileFD >= 0\" failed: Permission denied\n");
+
+    Result unlabelled = runFunction([] {
+        errno = ENOENT;
+        perrorExit("");
+    });
+    EXPECT_EQ(unlabelled.err, "No such file or directory\n");
+}
+
+TEST_F(Utilities, ARedirectedReportTakesEveryMessageAndStillEnds)
+{
+    for (int exit = 0; exit < 3; ++exit) {
+        Result result = runFunction([exit] {
+            setReportOutput(recordReport);
+            warning("slow %d", 5);
+            errno = ENOENT;
+            if (exit == 0)
+                errorExit("stopped %d", 7);
+            if (exit == 1)
+                perrorExit("stat");
+            checkFailed("common", "fCopy", "s != ((void *)0)");
+        });
+        SCOPED_TRACE(exit);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "") << "a redirected message also reached standard error";
+        const char *fatal[] = {"stopped 7", "stat: No such file or directory",
+                               "common: fCopy: assertion \"s != ((void *)0)\" failed: No such file "
+                               "or directory"};
+        EXPECT_EQ(result.out, std::string("warning[slow 5]\nfatal[") + fatal[exit] + "]\n");
+    }
+}
+
 TEST_F(Utilities, FCopyReplacesTheWholeContent)
 {
     writeFile("/tmp/source", "short");
@@ -106,13 +162,12 @@ TEST_F(Utilities, FCopyReplacesTheWholeContent)
 
 TEST_F(Utilities, FCopyFromAMissingSourceLeavesTheDestination)
 {
-    writeAccounts({accountFor(alice.uid)});
-    std::string before = readAccounts();
-    Result result = runFunction([] { fCopy("/tmp/missing", userFilePath); });
+    writeFile("/tmp/target", "kept");
+    Result result = runFunction([] { fCopy("/tmp/missing", "/tmp/target"); });
     EXPECT_EQ(result.status, 1);
     EXPECT_THAT(result.err, HasSubstr("s != ((void *)0)"));
     EXPECT_THAT(result.err, HasSubstr("fCopy"));
-    EXPECT_EQ(readAccounts(), before);
+    EXPECT_EQ(readFile("/tmp/target"), "kept");
 }
 
 TEST_F(Utilities, FCopyToAnUncreatableDestinationStops)
@@ -135,30 +190,6 @@ TEST_F(Utilities, FCopyOntoAFullDiskFailsLoudly)
     EXPECT_EQ(result.err, "fCopy: /tmp/small/target: No space left on device\n");
 }
 
-TEST_F(Utilities, FCopyOntoTheAccountFileWaitsForItsLock)
-{
-    writeAccounts({accountFor(alice.uid)});
-    std::string before = readAccounts();
-    writeFile("/tmp/copy", userRecordImage({accountFor(bob.uid), accountFor(carol.uid)}));
-    int held = open(userFilePath, O_RDONLY);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
-
-    pid_t copier = fork();
-    if (copier == 0) {
-        fCopy("/tmp/copy", userFilePath);
-        _exit(0);
-    }
-    usleep(300000);
-    EXPECT_EQ(waitpid(copier, nullptr, WNOHANG), 0) << "the copy did not wait for the lock";
-    EXPECT_EQ(readAccounts(), before) << "the file changed under another holder's lock";
-    flock(held, LOCK_UN);
-    close(held);
-    int status = 0;
-    ASSERT_EQ(waitpid(copier, &status, 0), copier);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(readAccounts(), readFile("/tmp/copy"));
-}
-
 TEST_F(Utilities, TheSandboxReceivesSystemLogLines)
 {
     Result result = runFunction([] {
@@ -172,28 +203,6 @@ TEST_F(Utilities, TheSandboxReceivesSystemLogLines)
     // Facility LOG_DAEMON (3) times 8 plus LOG_ERR (3).
     EXPECT_THAT(lines[0], StartsWith("<27>"));
     EXPECT_THAT(lines[0], HasSubstr("linewatchd: couldn't stat /usr/lib/Kestrune/kestrune.config"));
-}
-
-TEST_F(Utilities, TemporaryFilesAreFreshAndPrivate)
-{
-    char first[] = "/tmp/XXXXXX";
-    char second[] = "/tmp/XXXXXX";
-    std::FILE *a = createTempFile(first);
-    std::FILE *b = createTempFile(second);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    EXPECT_STRNE(first, second);
-    EXPECT_THAT(first, StartsWith("/tmp/"));
-    struct stat status;
-    ASSERT_EQ(lstat(first, &status), 0);
-    EXPECT_TRUE(S_ISREG(status.st_mode));
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
-    EXPECT_EQ(fcntl(fileno(a), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-    std::fclose(a);
-    std::fclose(b);
-
-    char unwritable[] = "/proc/XXXXXX";
-    EXPECT_EQ(createTempFile(unwritable), nullptr);
 }
 
 } // namespace

@@ -66,7 +66,7 @@ void drop(const RecordFile &file, const RecordFilter &dropped, const char *progr
         // A file open for reading only cannot be replaced by this process.
         if (errno == EBADF)
             perrorExit(file.path);
-        checkFailed(program, "main", condition);
+        checkFailed(program, fixedText::commandMain, condition);
     }
     copyKept(file, dropped, replacement);
     if (!commitReplacement(file.path, file.stream, file.fd, replacement))
@@ -82,7 +82,8 @@ void userFileDropIf(const RecordFilter &dropped, const char *program, const char
 
 void userFileDrop(long index, const char *program)
 {
-    userFileDropIf([index](long at) { return at == index; }, program, "tUserFile != ((void *) 0)");
+    userFileDropIf([index](long at) { return at == index; }, program,
+                   fixedText::userFileCopyCreated);
 }
 
 void banFileDrop(long index, const char *program)
@@ -90,7 +91,7 @@ void banFileDrop(long index, const char *program)
     static_assert(banRecordSize <= userRecordSize);
     drop(
         {banFile, banFileFD, banRecordSize, banFilePath}, [index](long at) { return at == index; },
-        program, "tBanFile != ((void *)0)");
+        program, fixedText::banFileCopyCreated);
 }
 
 void removeAccount(const char *login, const char *program)
@@ -100,5 +101,4 @@ void removeAccount(const char *login, const char *program)
     long dropped = std::ftell(userFile) / static_cast<long>(userRecordSize) - 1;
     userFileDrop(dropped, program);
     userFileClose();
-    std::printf("user deleted: %s\n", login);
 }
