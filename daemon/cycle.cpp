@@ -3,36 +3,14 @@
 // decided, and sleep to the next minute boundary.
 #include "cycle.h"
 
-#include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include <sys/stat.h>
 #include <syslog.h>
 
-#include "monitor.h"
-
-void logFatal(const char *format, ...)
-{
-    char message[256];
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    syslog(LOG_ERR, "%s", message);
-    if (userFile != nullptr)
-        userFileClose();
-    std::exit(1);
-}
-
-void sleepSeconds(int seconds)
-{
-    timespec left{seconds, 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
+#include "pass.h"
+#include "snapshot.h"
+#include "waiting.h"
 
 namespace
 {
@@ -49,7 +27,7 @@ void rereadChangedConfig(timespec &configSeen)
 {
     struct stat status;
     if (stat(configPath, &status) != 0)
-        logFatal("couldn't stat %s", configPath);
+        errorExit("couldn't stat %s", configPath);
     if (!isLater(status.st_mtim, configSeen))
         return;
     readConfig();

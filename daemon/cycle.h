@@ -14,7 +14,3 @@ void runCycle(timespec &configSeen, std::uint16_t guestUid, Host &host);
 int secondsToNextMinute(const std::tm &now);
 // Whether two local times fall in one minute.
 bool sameMinute(const std::tm &a, const std::tm &b);
-
-// Ends the monitor: the message goes to the system log at LOG_ERR.
-[[noreturn]] void logFatal(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void sleepSeconds(int seconds);

@@ -1,12 +1,12 @@
 // The monitor's side effects on the real system.
 #include "host.h"
 
-#include <cerrno>
 #include <ctime>
 
 #include <syslog.h>
 
-#include "monitor.h"
+#include "notices.h"
+#include "waiting.h"
 
 SystemHost::SystemHost(std::string mailHost) : mailHost_(std::move(mailHost)) {}
 
@@ -57,7 +57,7 @@ void SystemHost::letNoticesArrive()
 
 bool SystemHost::terminate(const ProcEntry &process)
 {
-    return terminateProcess(process, terminated_);
+    return terminateProcess(process, terminated_) == SignalResult::sent;
 }
 
 void SystemHost::killTerminated()

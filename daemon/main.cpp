@@ -41,9 +41,11 @@ void fillClosedStandardStreams()
     }
 }
 
-void logWarning(const char *message)
+// Once the monitor has left its terminal, nobody reads its standard
+// streams: what it has to say, to the end, goes to the system log.
+void logReport(Severity severity, const char *message)
 {
-    syslog(LOG_WARNING, "%s", message);
+    syslog(severity == Severity::fatal ? LOG_ERR : LOG_WARNING, "%s", message);
 }
 
 void detach()
@@ -73,7 +75,7 @@ int main()
     SystemHost host(mailHostSetting());
     detach();
     openlog("linewatchd", 0, LOG_DAEMON);
-    setWarningOutput(logWarning);
+    setReportOutput(logReport);
     std::uint16_t guestUid = nameToUid("guest");
     allowDescriptorsForTermination();
     for (;;)

@@ -7,10 +7,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "notices.h"
+#include "waiting.h"
 
 namespace
 {
@@ -69,12 +69,6 @@ std::string noticeFile(NoticeReason reason)
     return std::string(productDir) + "/linewatchd." + names[index < 5 ? index : 1];
 }
 
-void waitFor(pid_t child)
-{
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
 } // namespace
 
 TerminalPath terminalPath(const char *line)
@@ -111,17 +105,17 @@ int openTerminalAs(const char *line, const struct stat &status, int flags)
 {
     // Without O_NOCTTY the user's terminal could become the monitor's own,
     // and the user's hang-up would then end the monitor.
-    int fd = open(terminalPath(line).data(), flags | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(open(terminalPath(line).data(), flags | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
         return -1;
     struct stat opened;
-    if (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || opened.st_rdev != status.st_rdev ||
-        !isatty(fd)) {
-        close(fd);
+    if (fstat(fd.get(), &opened) != 0 || !S_ISCHR(opened.st_mode) ||
+        opened.st_rdev != status.st_rdev || !isatty(fd.get())) {
+        fd.reset();
         errno = ENOTTY;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 } // namespace
@@ -139,19 +133,17 @@ void notifyTerminal(const char *line, const char *notice, bool keepTimes)
     if (!before || !(before->st_mode & S_IWGRP))
         return;
 
-    int fd = openTerminalAs(line, *before, O_WRONLY | O_NONBLOCK);
-    if (fd < 0 && errno == ENOTTY)
+    UniqueFd fd(openTerminalAs(line, *before, O_WRONLY | O_NONBLOCK));
+    if (!fd && errno == ENOTTY)
         return; // the times to put back were another file's
-    if (fd >= 0) {
+    if (fd) {
         std::string framed = std::string("\a\n\nNOTICE: ") + notice + "\n\n";
-        if (write(fd, framed.data(), framed.size()) < 0) {
+        if (write(fd.get(), framed.data(), framed.size()) < 0) {
             // Nobody to tell: a notice that cannot be written is dropped.
         }
     }
     if (keepTimes)
-        restoreTimes(fd, terminalPath(line).data(), *before);
-    if (fd >= 0)
-        close(fd);
+        restoreTimes(fd.get(), terminalPath(line).data(), *before);
 }
 
 void mailNotice(std::uint16_t uid, NoticeReason reason, const char *mailHost)
@@ -160,18 +152,18 @@ void mailNotice(std::uint16_t uid, NoticeReason reason, const char *mailHost)
     if (!mailAddress(address, uid, mailHost))
         return;
     // The notice is the mail's body; without it there is nothing to send.
-    int body = open(noticeFile(reason).c_str(), O_RDONLY | O_CLOEXEC);
-    if (body < 0)
+    UniqueFd body(open(noticeFile(reason).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!body)
         return;
     // No shell: neither the login nor the mail host is ever read as syntax.
     pid_t child = fork();
     if (child == 0) {
-        dup2(body, STDIN_FILENO);
+        dup2(body.get(), STDIN_FILENO);
         const char *argv[] = {"mail", "-s", "Connection Terminated", address, nullptr};
         execvp("mail", const_cast<char *const *>(argv));
         _exit(127);
     }
-    close(body);
+    body.reset();
     if (child > 0)
-        waitFor(child);
+        waitForChild(child);
 }

@@ -2,11 +2,8 @@
 // that pppd's pid files give to users.
 #include "snapshot.h"
 
-#include "monitor.h"
-
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -24,8 +21,7 @@ std::optional<int> unitOfPidFile(std::string_view name)
     if (name.size() < 8 || name.size() > 10 || !name.starts_with("ppp") || !name.ends_with("pid"))
         return std::nullopt;
     int unit = 0;
-    for (std::size_t i = 3; i < name.size() && std::isdigit(static_cast<unsigned char>(name[i]));
-         ++i)
+    for (std::size_t i = 3; i < name.size() && isDigit(name[i]); ++i)
         unit = unit * 10 + (name[i] - '0');
     if (unit >= pppUnits)
         return std::nullopt;
@@ -38,16 +34,14 @@ std::optional<pid_t> pidOfUnit(int unit)
     char path[64];
     std::snprintf(path, sizeof path, "%s/ppp%d.pid", "/var/run/", unit);
     // Non-blocking, so that a FIFO in its place cannot stall the monitor.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
         return std::nullopt;
     char line[32];
-    ssize_t got = read(fd, line, sizeof line - 1);
-    close(fd);
+    ssize_t got = read(fd.get(), line, sizeof line - 1);
     if (got < 0)
         return std::nullopt;
-    line[got] = '\0';
-    return static_cast<pid_t>(std::strtol(line, nullptr, 10));
+    return leadingDecimal<pid_t>(std::string_view(line, static_cast<std::size_t>(got)));
 }
 
 uid_t ownerOfPppd(const ProcessTable &processes, pid_t pid)
@@ -79,7 +73,7 @@ UnitOwners scanPppUnits(const ProcessTable &processes)
     UnitOwners owners = Snapshot::noOwners();
     DIR *directory = opendir("/var/run/");
     if (directory == nullptr)
-        logFatal("opendir failed");
+        errorExit("opendir failed");
     while (const dirent *item = readdir(directory)) {
         std::optional<int> unit = unitOfPidFile(item->d_name);
         if (!unit)
