@@ -71,6 +71,16 @@ TEST_F(Daemon, StandardStreamsLeftClosedAreOpenedOnTheNullDevice)
     }
 }
 
+TEST_F(Daemon, AFailureAfterDetachingIsReportedInTheSystemLog)
+{
+    // Nobody reads the starting terminal once the monitor has left it.
+    writeConfig("");
+    ASSERT_EQ(unlink(utmpPath), 0);
+    Monitor monitor;
+    EXPECT_EQ(monitor.waitForExit(10s), 1);
+    EXPECT_TRUE(syslogHas(syslogLines(), logErr, "linewatchd: fopen: No such file or directory"));
+}
+
 TEST_F(Daemon, TheFirstCycleRunsAtOnceAndChargesConnectedAccountsOnly)
 {
     writeConfig("");
