@@ -10,7 +10,6 @@
 
 #include "pass.h"
 #include "snapshot.h"
-#include "waiting.h"
 
 namespace
 {

@@ -6,7 +6,6 @@
 #include <syslog.h>
 
 #include "notices.h"
-#include "waiting.h"
 
 SystemHost::SystemHost(std::string mailHost) : mailHost_(std::move(mailHost)) {}
 

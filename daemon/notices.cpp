@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "notices.h"
-#include "waiting.h"
 
 namespace
 {

@@ -20,5 +20,4 @@
 #include "signals.h"       // ending processes
 #include "userfile.h"      // the account record and the account file
 #include "util.h"          // running programs, copying files, small helpers
-// waiting.h (sleeping and waiting for children) is included where it is
-// used, while the monitor still has a sleepSeconds of its own.
+#include "waiting.h"       // sleeping and waiting for children

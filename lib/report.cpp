@@ -16,8 +16,7 @@
 namespace
 {
 
-ReportOutput reportOutput = nullptr;       // null: the default channels
-WarningOutput warningOnlyOutput = nullptr; // the monitor's older redirect
+ReportOutput reportOutput = nullptr; // null: the default channels
 
 // Where a message goes by default: errorExit answers the command's user on
 // standard output, everything else is said on standard error.
@@ -27,10 +26,6 @@ void deliver(Severity severity, Channel channel, const std::string &message)
 {
     if (reportOutput != nullptr) {
         reportOutput(severity, message.c_str());
-        return;
-    }
-    if (severity == Severity::warning && warningOnlyOutput != nullptr) {
-        warningOnlyOutput(message.c_str());
         return;
     }
     if (channel == Channel::standardOutput) {
@@ -93,11 +88,6 @@ void closeStandardOutput()
 void setReportOutput(ReportOutput output)
 {
     reportOutput = output;
-}
-
-void setWarningOutput(WarningOutput output)
-{
-    warningOnlyOutput = output;
 }
 
 void closeRecordFiles()

@@ -12,11 +12,6 @@ using ReportOutput = void (*)(Severity severity,
 // default. A daemon calls it once it has left its terminal.
 void setReportOutput(ReportOutput output);
 
-// Kept for the monitor until it calls setReportOutput: warnings alone go to
-// `output`, fatal messages keep their default channels.
-using WarningOutput = void (*)(const char *message);
-void setWarningOutput(WarningOutput output);
-
 // The fatal ones report, close the record files and end the process with
 // status 1.
 [[noreturn]] void errorExit(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -12,7 +12,6 @@
 
 #include "common.h"
 #include "internal.h"
-#include "waiting.h"
 
 namespace
 {

@@ -1,6 +1,5 @@
 // Waiting that resumes after signals: a sleep of whole seconds and the wait
-// for a child. Included where used rather than through common.h, while the
-// monitor still keeps a sleepSeconds of its own.
+// for a child.
 #pragma once
 
 #include <sys/types.h>

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "common.h"
-#include "waiting.h"
 
 namespace
 {

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "common.h"
-#include "waiting.h"
 
 namespace
 {
