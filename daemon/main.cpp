@@ -16,10 +16,10 @@
 namespace
 {
 
-// A mail host that does not fit would make every address a wrong one;
-// better said on the starting terminal than found out from lost mail.
 constexpr std::size_t mailHostSize = 64; // 63 characters
 
+// A mail host that does not fit would make every address a wrong one;
+// better said on the starting terminal than found out from lost mail.
 std::string mailHostSetting()
 {
     const char *value = std::getenv("MAILHOST");

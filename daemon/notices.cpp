@@ -62,10 +62,11 @@ bool mailAddress(std::span<char> address, std::uint16_t uid, const char *mailHos
 // The notice files, one a reason, in the product directory.
 std::string noticeFile(NoticeReason reason)
 {
-    static constexpr const char *names[] = {"busy", "idle", "time_class", "time_period",
-                                            "time_session"};
+    static constexpr const char *names[] = {"linewatchd.busy", "linewatchd.idle",
+                                            "linewatchd.time_class", "linewatchd.time_period",
+                                            "linewatchd.time_session"};
     auto index = static_cast<std::size_t>(reason);
-    return std::string(productDir) + "/linewatchd." + names[index < 5 ? index : 1];
+    return std::string(productDir) + "/" + names[index < std::size(names) ? index : 1];
 }
 
 } // namespace

@@ -3,11 +3,13 @@
 // what they are told. Everything here is a function of its arguments.
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common.h"
