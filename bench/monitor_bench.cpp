@@ -275,7 +275,7 @@ void countHost(benchmark::State &state)
 // The tables a cycle builds: logins, processes, links and busy lines.
 void buildTables()
 {
-    snapshot = takeSnapshot(Settings, unknownUid);
+    takeSnapshot(snapshot, Settings, unknownUid);
 }
 
 void BM_CycleTables(benchmark::State &state)

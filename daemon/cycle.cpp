@@ -68,11 +68,11 @@ bool sameMinute(const std::tm &a, const std::tm &b)
            a.tm_year == b.tm_year;
 }
 
-void runCycle(timespec &configSeen, std::uint16_t guestUid, Host &host)
+void runCycle(timespec &configSeen, std::uint16_t guestUid, Snapshot &snapshot, Host &host)
 {
     std::tm started = localNow();
     rereadChangedConfig(configSeen);
-    Snapshot snapshot = takeSnapshot(Settings, guestUid);
+    takeSnapshot(snapshot, Settings, guestUid);
     PassDecisions decisions = accountingPass(snapshot, Settings, host);
     carryOut(decisions, snapshot, host);
     host.killTerminated();

@@ -78,6 +78,7 @@ int main()
     setReportOutput(logReport);
     std::uint16_t guestUid = nameToUid("guest");
     allowDescriptorsForTermination();
+    Snapshot snapshot;
     for (;;)
-        runCycle(configSeen, guestUid, host);
+        runCycle(configSeen, guestUid, snapshot, host);
 }

@@ -87,14 +87,12 @@ UnitOwners scanPppUnits(const ProcessTable &processes)
     return owners;
 }
 
-Snapshot takeSnapshot(const SiteSettings &settings, std::uint16_t guestUid)
+void takeSnapshot(Snapshot &snapshot, const SiteSettings &settings, std::uint16_t guestUid)
 {
-    Snapshot snapshot;
     readUtmp(snapshot.loginTable);
     scanProcesses(snapshot.processTable);
     snapshot.unitOwner = scanPppUnits(snapshot.processTable);
     snapshot.linesBusy =
         allLinesBusy(snapshot.processTable, settings.Devices.first, settings.Devices.lines) == 1;
     snapshot.guestUid = guestUid;
-    return snapshot;
 }

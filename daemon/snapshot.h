@@ -25,8 +25,10 @@ struct Snapshot {
     static UnitOwners noOwners();
 };
 
-// Reads the login records, /proc and pppd's pid files.
-Snapshot takeSnapshot(const SiteSettings &settings, std::uint16_t guestUid);
+// Fills the snapshot anew from the login records, /proc and pppd's pid
+// files. What it held before is dropped; only the room of its tables is
+// kept, so that a busy host's tables are not allocated again every cycle.
+void takeSnapshot(Snapshot &snapshot, const SiteSettings &settings, std::uint16_t guestUid);
 
 // The owner of each unit, from pppd's pid files in /var/run and the
 // processes: the real user of the pppd the file names.
