@@ -80,10 +80,12 @@ TerminalPath terminalPath(const char *line)
 
 std::optional<std::time_t> terminalLastInput(const char *line)
 {
-    struct stat status;
-    if (stat(terminalPath(line).data(), &status) != 0)
+    // Only a terminal's times say when it was typed on: a line that climbs
+    // out of /dev, or a link, could lead to a file whose times its user sets.
+    std::optional<struct stat> status = terminalStatus(line);
+    if (!status)
         return std::nullopt;
-    return status.st_atime;
+    return status->st_atime;
 }
 
 std::optional<DeviceNumber> terminalDevice(const char *line)

@@ -66,4 +66,19 @@ TEST_F(Pass, ARecordThatCannotBeWrittenBackIsPassedOver)
     Settings = SiteSettings{};
 }
 
+TEST_F(Pass, OnlyATerminalUnderDevTellsWhenItWasLastTypedOn)
+{
+    UserProcess user({.uid = alice.uid, .terminal = true});
+    setTimes("/dev/" + user.line(), 1600000000, 1600000000);
+    writeFile("/tmp/typed", "");
+    setTimes("/tmp/typed", 1900000000, 1900000000);
+    ASSERT_EQ(symlink("/tmp/typed", "/dev/typed"), 0);
+    SystemHost host;
+    EXPECT_EQ(host.lastInput(user.line().c_str()), std::optional<std::time_t>(1600000000));
+    // A file a user can touch, reached out of /dev or through a link.
+    EXPECT_EQ(host.lastInput("../tmp/typed"), std::nullopt);
+    EXPECT_EQ(host.lastInput("typed"), std::nullopt);
+    EXPECT_EQ(host.lastInput("nosuch"), std::nullopt);
+}
+
 } // namespace
