@@ -89,8 +89,9 @@ UnitOwners scanPppUnits(const ProcessTable &processes)
 
 void takeSnapshot(Snapshot &snapshot, const SiteSettings &settings, std::uint16_t guestUid)
 {
-    readUtmp(snapshot.loginTable);
+    readLogins(snapshot.loginTable, settings.Logins);
     scanProcesses(snapshot.processTable);
+    fillSessionTerminals(snapshot.loginTable, snapshot.processTable);
     snapshot.unitOwner = scanPppUnits(snapshot.processTable);
     snapshot.linesBusy =
         allLinesBusy(snapshot.processTable, settings.Devices.first, settings.Devices.lines) == 1;

@@ -11,6 +11,7 @@
 #include "fixedlist.h"     // tables of fixed capacity
 #include "fixedtexts.h"    // the fixed texts of the assertion diagnostics
 #include "handles.h"       // owners of descriptors and streams
+#include "logins.h"        // who is logged in: login records or logind
 #include "passwords.h"     // logins and user ids
 #include "paths.h"         // where the shared files live
 #include "recordedits.h"   // rewriting and dropping records for the commands

@@ -111,6 +111,17 @@ bool readFormat(ConfigWords values, std::span<char> format)
     return true;
 }
 
+// An unknown source leaves the setting as it was: the default, or an
+// earlier line's.
+void readLoginSource(ConfigWords values, LoginSource &setting)
+{
+    std::string_view word;
+    if (!values.next(word))
+        return;
+    if (std::optional<LoginSource> source = loginSourceNamed(word))
+        setting = *source;
+}
+
 } // namespace
 
 void applyConfigLine(std::string_view line)
@@ -153,6 +164,8 @@ void applyConfigLine(std::string_view line)
         readFormat(values, Settings.PhNoAreaFormat);
     else if (sameKeyword(key, "PhNoLocalFormat") && readFormat(values, Settings.PhNoLocalFormat))
         Settings.localDigits = formatDigitCount(Settings.PhNoLocalFormat.data());
+    else if (sameKeyword(key, "LoginSource"))
+        readLoginSource(values, Settings.Logins);
 }
 
 namespace
@@ -194,4 +207,16 @@ std::optional<int> configuredLocalDigits()
     if (!opened)
         return std::nullopt;
     return digits;
+}
+
+LoginSource configuredLoginSource()
+{
+    LoginSource source = SiteSettings{}.Logins;
+    forEachConfigLine([&](std::string_view line) {
+        ConfigWords values{line, 0};
+        std::string_view key;
+        if (values.next(key) && sameKeyword(key, "LoginSource"))
+            readLoginSource(values, source);
+    });
+    return source;
 }

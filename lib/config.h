@@ -9,6 +9,7 @@
 
 #include "devices.h"
 #include "fixedlist.h"
+#include "logins.h"
 
 struct TimeClassEntry {
     int dayFrom = 0;
@@ -46,6 +47,7 @@ struct SiteSettings {
     std::array<char, phoneFormatSize> PhNoAreaFormat{"3 (3)"};
     std::array<char, phoneFormatSize> PhNoLocalFormat{"3-4"};
     int localDigits = 0;
+    LoginSource Logins = LoginSource::automatic; // the key LoginSource
 };
 
 extern SiteSettings Settings;

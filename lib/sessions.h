@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "devices.h"
@@ -18,8 +19,12 @@ inline constexpr std::size_t commSize = 16;     // 15 + terminator
 
 struct LoginEntry {
     uid_t uid = 0;
-    std::array<char, lineNameSize> line{};
+    std::array<char, lineNameSize> line{}; // empty for a session without a terminal
     std::int32_t loginTime = 0;
+    // Of a logind session only: its id, to end it whole, and its leader, to
+    // find its terminal when logind names none.
+    std::string session;
+    pid_t leader = 0;
 };
 
 struct ProcEntry {

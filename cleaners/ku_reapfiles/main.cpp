@@ -87,7 +87,7 @@ void applyLine(std::string_view keyword, ConfigWords words)
 int main()
 {
     LoginTable logins;
-    readUtmp(logins);
+    readLogins(logins, configuredLoginSource());
     loggedIn.emplace(logins);
     readCleanerConfig(configFile, applyLine);
     return 0;

@@ -140,7 +140,7 @@ int main()
     readCleanerConfig(configFile, applyLine);
     allowDescriptorsForTermination();
     LoginTable logins;
-    readUtmp(logins);
+    readLogins(logins, configuredLoginSource());
     rules.loggedIn.emplace(logins);
     rules.spared = selfAndAncestors();
     scanProcesses(firstScan);
