@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <span>
-#include <unordered_set>
 
 #include <syslog.h>
 
@@ -226,26 +225,13 @@ std::vector<std::size_t> Pass::processesOnTerminal(DeviceNumber device) const
 // what a session without a terminal has instead of a terminal's processes.
 std::vector<std::size_t> Pass::processesOfSession(const LoginEntry &login) const
 {
-    const ProcessTable &processes = snapshot_.processTable;
-    std::unordered_set<pid_t> tree{login.leader};
-    std::vector<bool> inTree(processes.size(), false);
-    // Parents come before their children in a scan only by chance: take
-    // the table again until no process joins.
-    for (bool grown = true; grown;) {
-        grown = false;
-        for (std::size_t i = 0; i < processes.size(); ++i) {
-            if (!inTree[i] && (processes[i].pid == login.leader || tree.count(processes[i].ppid))) {
-                inTree[i] = true;
-                tree.insert(processes[i].pid);
-                grown = true;
-            }
-        }
-    }
     std::vector<std::size_t> indexes;
-    for (std::size_t i = 0; i < processes.size(); ++i) {
-        if (inTree[i] && runsAs(processes[i], login.uid))
-            indexes.push_back(i);
+    for (std::size_t index : ProcessFamilies(snapshot_.processTable).treeOf(login.leader)) {
+        if (runsAs(snapshot_.processTable[index], login.uid))
+            indexes.push_back(index);
     }
+    // In table order, as the processes of a terminal are.
+    std::sort(indexes.begin(), indexes.end());
     return indexes;
 }
 
