@@ -1,6 +1,7 @@
 // The monitor's side effects on the real system.
 #include "host.h"
 
+#include <cstring>
 #include <ctime>
 
 #include <syslog.h>
@@ -65,6 +66,13 @@ void SystemHost::killTerminated()
         return;
     sleepSeconds(5);
     ::killTerminated(terminated_);
+}
+
+void SystemHost::endSession(const std::string &session)
+{
+    int result = endLogindSession(session);
+    if (result < 0)
+        syslog(LOG_WARNING, "couldn't end session %s: %s", session.c_str(), std::strerror(-result));
 }
 
 void SystemHost::mail(std::uint16_t uid, NoticeReason reason)

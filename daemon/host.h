@@ -42,6 +42,8 @@ class Host
     // (and returns at once when there are none).
     virtual bool terminate(const ProcEntry &process) = 0;
     virtual void killTerminated() = 0;
+    // Ends a logind session and everything still in it.
+    virtual void endSession(const std::string &session) = 0;
 
     // Mails a user the notice file of the reason.
     virtual void mail(std::uint16_t uid, NoticeReason reason) = 0;
@@ -75,6 +77,7 @@ class SystemHost : public Host
     void letNoticesArrive() override;
     bool terminate(const ProcEntry &process) override;
     void killTerminated() override;
+    void endSession(const std::string &session) override;
     void mail(std::uint16_t uid, NoticeReason reason) override;
     std::optional<PppCounters> pppCounters(int unit) override;
     std::optional<PppIdle> pppIdle(const char *line) override;

@@ -12,6 +12,13 @@
 namespace
 {
 
+// A session without a terminal (ssh without a pseudo-terminal, through
+// logind) has nowhere to be warned and nothing to be idle on.
+bool hasTerminal(const LoginEntry &login)
+{
+    return login.line[0] != '\0';
+}
+
 // Each 16-bit user id's processes, as real or effective id, in table order,
 // and its first login: built once a pass, so that no account costs a scan of
 // a whole table. Ids of 65536 and above never hold an account.
@@ -30,9 +37,12 @@ class UserIndex
             processes_[next[id]++] = static_cast<std::uint32_t>(index);
         });
         firstLogin_.assign(ids, noLogin);
-        for (std::size_t i = logins.size(); i-- > 0;) {
-            if (logins[i].uid < ids)
-                firstLogin_[logins[i].uid] = static_cast<std::uint32_t>(i);
+        for (std::size_t i = 0; i < logins.size(); ++i) {
+            if (logins[i].uid >= ids)
+                continue;
+            std::uint32_t &first = firstLogin_[logins[i].uid];
+            if (first == noLogin || (!hasTerminal(logins[first]) && hasTerminal(logins[i])))
+                first = static_cast<std::uint32_t>(i);
         }
     }
     // Indexes into the process table.
@@ -40,7 +50,8 @@ class UserIndex
     {
         return std::span(processes_).subspan(starts_[uid], starts_[uid + 1] - starts_[uid]);
     }
-    // The user's first login, whose line is the user's terminal.
+    // The user's first login on a terminal, whose line is the user's
+    // terminal; failing that, the first session without one.
     const LoginEntry *firstLoginOf(std::uint16_t uid) const
     {
         return firstLogin_[uid] == noLogin ? nullptr : &logins_[firstLogin_[uid]];
@@ -106,6 +117,8 @@ class Pass
     std::optional<long> terminalIdle(const char *line);
     void warn(const Verdict &verdict, const char *line);
     std::vector<std::size_t> processesOnTerminal(DeviceNumber device) const;
+    std::vector<std::size_t> processesOfSession(const LoginEntry &login) const;
+    std::vector<std::string> sessionsOf(uid_t uid) const;
 
     const Snapshot &snapshot_;
     const SiteSettings &settings_;
@@ -119,7 +132,7 @@ class Pass
 void Pass::warn(const Verdict &verdict, const char *line)
 {
     std::string text = warningText(verdict);
-    if (text.empty())
+    if (text.empty() || line[0] == '\0')
         return;
     TerminalNotice notice;
     copyText(notice.line, line);
@@ -140,7 +153,7 @@ std::optional<long> Pass::terminalIdle(const char *line)
 std::optional<long> Pass::accountIdle(const UserRecord &record, const LoginEntry &login,
                                       bool pppUser)
 {
-    if (!idleRuleApplies(record, settings_))
+    if (!idleRuleApplies(record, settings_) || !hasTerminal(login))
         return std::nullopt;
     if (pppUser)
         return linkIdleSecondsLeft(settings_.IdleBoot, host_.pppIdle(login.line.data()));
@@ -181,7 +194,19 @@ void Pass::passAccount(UserRecord &record)
     entry.uid = record.uid;
     entry.cause = verdict.cause;
     entry.warned = verdict.warning != Warning::none;
+    entry.sessions = sessionsOf(record.uid);
     choice_.add(std::move(entry), processes, decisions_);
+}
+
+// The logind sessions of a user, whom every session of goes.
+std::vector<std::string> Pass::sessionsOf(uid_t uid) const
+{
+    std::vector<std::string> sessions;
+    for (const LoginEntry &login : snapshot_.loginTable) {
+        if (login.uid == uid && !login.session.empty())
+            sessions.push_back(login.session);
+    }
+    return sessions;
 }
 
 // Every process on the terminal, in table order.
@@ -196,10 +221,24 @@ std::vector<std::size_t> Pass::processesOnTerminal(DeviceNumber device) const
     return indexes;
 }
 
+// The guest's processes among the session's leader and its descendants:
+// what a session without a terminal has instead of a terminal's processes.
+std::vector<std::size_t> Pass::processesOfSession(const LoginEntry &login) const
+{
+    std::vector<std::size_t> indexes;
+    for (std::size_t index : ProcessFamilies(snapshot_.processTable).treeOf(login.leader)) {
+        if (runsAs(snapshot_.processTable[index], login.uid))
+            indexes.push_back(index);
+    }
+    // In table order, as the processes of a terminal are.
+    std::sort(indexes.begin(), indexes.end());
+    return indexes;
+}
+
 void Pass::passGuest(const LoginEntry &login)
 {
     std::optional<long> idleSecondsLeft;
-    if (settings_.IdleBoot != 0) {
+    if (settings_.IdleBoot != 0 && hasTerminal(login)) {
         idleSecondsLeft = terminalIdle(login.line.data());
         if (!idleSecondsLeft)
             return;
@@ -208,28 +247,45 @@ void Pass::passGuest(const LoginEntry &login)
     warn(verdict, login.line.data());
     if (!verdict.disconnect)
         return;
-    // A terminal that went away since the scan (a hung-up pseudo-terminal)
-    // leaves nothing to end, and must not displace a real choice.
-    std::optional<DeviceNumber> device = host_.terminalDevice(login.line.data());
-    if (!device)
-        return;
+    std::vector<std::size_t> processes;
+    if (hasTerminal(login)) {
+        // A terminal that went away since the scan (a hung-up
+        // pseudo-terminal) leaves nothing to end, and must not displace a
+        // real choice.
+        std::optional<DeviceNumber> device = host_.terminalDevice(login.line.data());
+        if (!device)
+            return;
+        processes = processesOnTerminal(*device);
+    } else {
+        processes = processesOfSession(login);
+        if (processes.empty())
+            return;
+    }
     if (!choice_.choose(settings_.GuestPriority, verdict.minutesLeft, decisions_))
         return;
     Disconnection entry;
     entry.uid = login.uid;
+    entry.guest = true;
     entry.line = login.line;
     entry.cause = verdict.cause;
     entry.warned = verdict.warning != Warning::none;
-    choice_.add(std::move(entry), processesOnTerminal(*device), decisions_);
+    if (!login.session.empty())
+        entry.sessions.push_back(login.session);
+    choice_.add(std::move(entry), processes, decisions_);
 }
 
 void logDisconnection(const Disconnection &entry, std::size_t signalled, Host &host)
 {
     const char *processes = signalled == 1 ? "process" : "processes";
     char message[512];
-    if (entry.line[0] != '\0') {
+    if (entry.guest && entry.line[0] != '\0') {
         std::snprintf(message, sizeof message, "disconnected guest on %s: %s, %zu %s signalled",
                       entry.line.data(), causeText(entry.cause), signalled, processes);
+    } else if (entry.guest) {
+        std::snprintf(message, sizeof message,
+                      "disconnected guest in session %s: %s, %zu %s signalled",
+                      entry.sessions.empty() ? "?" : entry.sessions.front().c_str(),
+                      causeText(entry.cause), signalled, processes);
     } else {
         std::string login = host.loginName(static_cast<std::uint16_t>(entry.uid));
         if (login.empty())
@@ -267,4 +323,13 @@ void carryOut(const PassDecisions &decisions, const Snapshot &snapshot, Host &ho
     }
     for (const MailEntry &entry : decisions.mails)
         host.mail(entry.uid, entry.reason);
+}
+
+void endSessions(const PassDecisions &decisions, Host &host)
+{
+    host.killTerminated();
+    for (const Disconnection &entry : decisions.disconnections) {
+        for (const std::string &session : entry.sessions)
+            host.endSession(session);
+    }
 }

@@ -13,3 +13,6 @@ PassDecisions accountingPass(const Snapshot &snapshot, const SiteSettings &setti
 // Warns, ends the processes of those who go, logs each disconnection and
 // sends the mail, in that order.
 void carryOut(const PassDecisions &decisions, const Snapshot &snapshot, Host &host);
+// Gives the processes signalled their grace and kills those left, then ends
+// the logind sessions of those who went: whatever they forked meanwhile.
+void endSessions(const PassDecisions &decisions, Host &host);

@@ -125,11 +125,15 @@ struct TerminalNotice {
 
 // One user the pass decided to disconnect, with their processes.
 struct Disconnection {
-    uid_t uid = 0;                         // the account's user, or the guest's
+    uid_t uid = 0; // the account's user, or the guest's
+    bool guest = false;
     std::array<char, lineNameSize> line{}; // the guest's line; empty for an account
     Cause cause = Cause::total;
     bool warned = false;                  // a notice went to the user's terminal this minute
     std::vector<std::uint32_t> processes; // indexes into the snapshot's process table
+    // The logind sessions that go with them: ended whole once the processes
+    // had their grace, so that nothing forked meanwhile is left.
+    std::vector<std::string> sessions;
 };
 
 // Everything one pass decided, in the order it is carried out.

@@ -155,6 +155,18 @@ int readProperties(sd_bus_message *reply, SessionProperties &session)
     return result;
 }
 
+bool closedSinceListed(sd_bus_message *reply)
+{
+    return sd_bus_message_is_method_error(reply, "org.freedesktop.DBus.Error.UnknownObject") ||
+           sd_bus_message_is_method_error(reply, "org.freedesktop.login1.NoSuchSession");
+}
+
+int failureOf(sd_bus_message *reply)
+{
+    int error = sd_bus_message_get_errno(reply);
+    return error > 0 ? -error : -EIO;
+}
+
 // The properties of many sessions, asked with overlapping round trips: one
 // at a time, 2,000 sessions would cost 2,000 waits for logind.
 class PropertyRequests
@@ -213,9 +225,14 @@ class PropertyRequests
         --self.pending_;
         SessionProperties &session = self.answers_[request->index];
         session.entry.session = self.sessions_[request->index].id;
-        // A session that closed since it was listed is simply left out.
-        if (sd_bus_message_is_method_error(reply, nullptr))
+        if (sd_bus_message_is_method_error(reply, nullptr)) {
+            // A session that closed since it was listed is simply left out;
+            // any other failure fails the whole reading, as a user left out
+            // would count as logged out.
+            if (!closedSinceListed(reply))
+                self.failure_ = failureOf(reply);
             return 0;
+        }
         int result = readProperties(reply, session);
         if (result < 0)
             self.failure_ = result;

@@ -74,36 +74,36 @@ std::optional<std::string> lineOfDevice(DeviceNumber device)
     return std::string(line);
 }
 
-namespace
+ProcessFamilies::ProcessFamilies(const ProcessTable &processes) : processes_(processes)
 {
-
-// The first terminal held by `pid` or, breadth first, by its descendants.
-DeviceNumber terminalOfTree(pid_t pid, const std::unordered_multimap<pid_t, std::size_t> &children,
-                            const std::unordered_map<pid_t, std::size_t> &byPid,
-                            const ProcessTable &processes)
-{
-    std::vector<pid_t> level{pid};
-    // Each process is visited once: the table has no cycles, but a pid
-    // reused while the table was read could make one.
-    std::unordered_map<pid_t, bool> seen;
-    while (!level.empty()) {
-        std::vector<pid_t> next;
-        for (pid_t each : level) {
-            if (!seen.emplace(each, true).second)
-                continue;
-            auto found = byPid.find(each);
-            if (found != byPid.end() && processes[found->second].tty != 0)
-                return processes[found->second].tty;
-            auto [first, last] = children.equal_range(each);
-            for (auto child = first; child != last; ++child)
-                next.push_back(processes[child->second].pid);
-        }
-        level = std::move(next);
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        byPid_.emplace(processes[i].pid, i);
+        children_.emplace(processes[i].ppid, i);
     }
-    return 0;
 }
 
-} // namespace
+std::vector<std::size_t> ProcessFamilies::treeOf(pid_t leader) const
+{
+    std::vector<std::size_t> tree;
+    auto found = byPid_.find(leader);
+    if (found == byPid_.end())
+        return tree;
+    tree.push_back(found->second);
+    // A pid reused while the table was read could close a loop: each
+    // process joins once.
+    std::vector<bool> joined(processes_.size(), false);
+    joined[found->second] = true;
+    for (std::size_t next = 0; next < tree.size(); ++next) {
+        auto [first, last] = children_.equal_range(processes_[tree[next]].pid);
+        for (auto child = first; child != last; ++child) {
+            if (!joined[child->second]) {
+                joined[child->second] = true;
+                tree.push_back(child->second);
+            }
+        }
+    }
+    return tree;
+}
 
 void fillSessionTerminals(LoginTable &logins, const ProcessTable &processes)
 {
@@ -112,19 +112,18 @@ void fillSessionTerminals(LoginTable &logins, const ProcessTable &processes)
     };
     if (std::none_of(logins.begin(), logins.end(), needsOne))
         return;
-    std::unordered_map<pid_t, std::size_t> byPid;
-    std::unordered_multimap<pid_t, std::size_t> children;
-    for (std::size_t i = 0; i < processes.size(); ++i) {
-        byPid.emplace(processes[i].pid, i);
-        children.emplace(processes[i].ppid, i);
-    }
+    ProcessFamilies families(processes);
     for (LoginEntry &login : logins) {
         if (!needsOne(login))
             continue;
-        DeviceNumber device = terminalOfTree(login.leader, children, byPid, processes);
-        if (device == 0)
-            continue;
-        if (std::optional<std::string> line = lineOfDevice(device))
-            copyText(login.line, *line);
+        for (std::size_t index : families.treeOf(login.leader)) {
+            std::optional<std::string> line;
+            if (processes[index].tty != 0)
+                line = lineOfDevice(processes[index].tty);
+            if (line) {
+                copyText(login.line, *line);
+                break;
+            }
+        }
     }
 }

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "sessions.h"
 
@@ -32,6 +34,22 @@ void readLogins(LoginTable &logins, LoginSource source);
 // leader. In start order. 0, or a negative errno when logind cannot be
 // asked; `logins` is then empty.
 int readLogindSessions(LoginTable &logins);
+
+// Who descends from whom in a process table, to find what a session's
+// leader started.
+class ProcessFamilies
+{
+  public:
+    explicit ProcessFamilies(const ProcessTable &processes);
+    // The indexes of `leader` and all its descendants: the leader first,
+    // then breadth first. Empty when the leader is not in the table.
+    std::vector<std::size_t> treeOf(pid_t leader) const;
+
+  private:
+    const ProcessTable &processes_;
+    std::unordered_map<pid_t, std::size_t> byPid_;
+    std::unordered_multimap<pid_t, std::size_t> children_; // by parent
+};
 
 // For sessions for which logind names no terminal: the terminal held by the
 // session's leader or by the first of its descendants that holds one.

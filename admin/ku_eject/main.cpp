@@ -1,5 +1,6 @@
 // ku_eject: disconnects a user at once, ending every process of the user
-// with SIGTERM and, 5 seconds later, SIGKILL to the same processes.
+// with SIGTERM and, 5 seconds later, SIGKILL to the same processes; then
+// the user's logind sessions, whole.
 #include <cerrno>
 #include <cstdio>
 
@@ -15,8 +16,24 @@ struct Outcome {
     int refusal = 0;
 };
 
+// The user's logind sessions, taken before the signals: logind drops a
+// session from the open ones as soon as its processes go.
+std::vector<std::string> sessionsOf(uid_t uid)
+{
+    std::vector<std::string> sessions;
+    LoginTable logins;
+    if (configuredLoginSource() == LoginSource::utmp || readLogindSessions(logins) < 0)
+        return sessions;
+    for (const LoginEntry &login : logins) {
+        if (login.uid == uid)
+            sessions.push_back(login.session);
+    }
+    return sessions;
+}
+
 Outcome eject(uid_t uid)
 {
+    std::vector<std::string> sessions = sessionsOf(uid);
     allowDescriptorsForTermination();
     ProcessTable table;
     scanProcesses(table, [uid](const ProcEntry &process) { return runsAs(process, uid); });
@@ -31,6 +48,9 @@ Outcome eject(uid_t uid)
     outcome.signalled = true;
     sleepSeconds(5);
     killTerminated(terminated);
+    // What the sessions forked during the grace goes with them.
+    for (const std::string &session : sessions)
+        endLogindSession(session);
     return outcome;
 }
 

@@ -28,6 +28,9 @@ class FakeHost : public Host
     std::vector<std::pair<std::uint16_t, NoticeReason>> mails;
     std::vector<std::pair<int, std::string>> logLines;
     std::optional<std::size_t> pausedAfter; // processes signalled before the pause
+    std::optional<std::size_t> killedAfter; // processes signalled before the grace ended
+    // Each session ended, and whether it was after the grace.
+    std::vector<std::pair<std::string, bool>> endedSessions;
     bool accountsOpen = false;
 
     std::time_t now() override { return clock; }
@@ -69,7 +72,11 @@ class FakeHost : public Host
         terminated.push_back(process.pid);
         return true;
     }
-    void killTerminated() override {}
+    void killTerminated() override { killedAfter = terminated.size(); }
+    void endSession(const std::string &session) override
+    {
+        endedSessions.emplace_back(session, killedAfter.has_value());
+    }
     void mail(std::uint16_t uid, NoticeReason reason) override { mails.emplace_back(uid, reason); }
     std::optional<PppCounters> pppCounters(int) override { return counters; }
     std::optional<PppIdle> pppIdle(const char *) override { return idle; }

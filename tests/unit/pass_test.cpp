@@ -64,6 +64,14 @@ class Pass : public ::testing::Test
         entry.loginTime = static_cast<std::int32_t>(at);
         snapshot.loginTable.push_back(entry);
     }
+    // A logind session; without a line, it has no terminal.
+    void session(uid_t uid, const std::string &id, const std::string &line = "", pid_t leader = 0,
+                 std::time_t at = noon)
+    {
+        login(uid, line, at);
+        snapshot.loginTable.back().session = id;
+        snapshot.loginTable.back().leader = leader;
+    }
     // A user on a line of their own, with one process.
     pid_t connected(uid_t uid, int unit = -1)
     {
@@ -82,6 +90,7 @@ class Pass : public ::testing::Test
     {
         PassDecisions decisions = accountingPass(snapshot, settings, host);
         carryOut(decisions, snapshot, host);
+        endSessions(decisions, host);
         return decisions;
     }
 
@@ -343,3 +352,67 @@ TEST_F(Pass, DecidingActsOnNothing)
 }
 
 } // namespace
+
+TEST_F(Pass, ASessionWithoutATerminalIsChargedAndCutOffButNeverWarnedNorIdle)
+{
+    settings.IdleBoot = 10;
+    settings.WarnBoot.push(1);
+    UserRecord record = account(alice, 2);
+    record.flags |= flagIdleBoot;
+    host.accounts = {record};
+    session(alice, "c7");
+    pid_t alices = process(alice);
+    PassDecisions decisions = pass();
+    EXPECT_THAT(decisions.charged, ElementsAre(alice));
+    EXPECT_EQ(host.accounts[0].tLeft, 1);
+    EXPECT_THAT(host.notices, IsEmpty());
+    EXPECT_THAT(host.terminated, IsEmpty());
+
+    pass();
+    EXPECT_THAT(host.notices, IsEmpty());
+    EXPECT_THAT(host.terminated, ElementsAre(alices));
+    // The session goes whole, once its processes had their grace.
+    EXPECT_THAT(host.endedSessions, ElementsAre(Pair("c7", true)));
+}
+
+TEST_F(Pass, AUserIsWarnedOnTheTerminalOfAnyOfTheirSessionsAndLosesThemAll)
+{
+    settings.WarnBoot.push(0);
+    host.accounts = {account(alice, 1), account(bob, 5)};
+    session(alice, "c1", "", 0, noon - 60);
+    session(alice, "c2", "pts/3");
+    session(bob, "c3", "pts/4");
+    pid_t alices = process(alice);
+    process(bob);
+    pass();
+    EXPECT_THAT(host.notices, ElementsAre("pts/3: You have 0 minute(s) remaining."));
+    EXPECT_THAT(host.terminated, ElementsAre(alices));
+    EXPECT_THAT(host.endedSessions, ElementsAre(Pair("c1", true), Pair("c2", true)));
+}
+
+TEST_F(Pass, AGuestWithoutATerminalIsJudgedByItsTimeAndLosesOnlyItsSession)
+{
+    settings.IdleBoot = 10;       // no terminal to be idle on: not a reason to skip the guest
+    pid_t leader = process(0);    // the root side of the connection
+    pid_t relay = process(guest); // its child, the guest's side
+    snapshot.processTable.back().ppid = leader;
+    pid_t command = process(guest);
+    snapshot.processTable.back().ppid = relay;
+    process(guest); // another session of the guest's
+    session(guest, "c9", "", leader, noon - 3600);
+    pass();
+    EXPECT_THAT(host.terminated, ElementsAre(relay, command));
+    EXPECT_THAT(host.endedSessions, ElementsAre(Pair("c9", true)));
+    ASSERT_EQ(host.logLines.size(), 1u);
+    EXPECT_THAT(host.logLines[0].second,
+                ::testing::StartsWith("disconnected guest in session c9: "));
+}
+
+TEST_F(Pass, AGuestSessionWithNothingLeftToEndIsNotChosen)
+{
+    session(guest, "c9", "", 4242, noon - 3600); // its leader gone
+    process(guest);
+    PassDecisions decisions = pass();
+    EXPECT_THAT(decisions.disconnections, IsEmpty());
+    EXPECT_THAT(host.endedSessions, IsEmpty());
+}
