@@ -244,19 +244,22 @@ bool gone(pid_t pid)
 
 } // namespace
 
-LeaderWithTerminal::LeaderWithTerminal(uid_t uid)
+RemoteLogin::RemoteLogin(uid_t uid, bool terminal)
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    EXPECT_GE(master_, 0);
-    EXPECT_EQ(grantpt(master_), 0);
-    EXPECT_EQ(unlockpt(master_), 0);
-    termios settings;
-    EXPECT_EQ(tcgetattr(master_, &settings), 0);
-    cfmakeraw(&settings);
-    EXPECT_EQ(tcsetattr(master_, TCSANOW, &settings), 0);
-    std::string slave = ptsname(master_);
-    line_ = slave.substr(5);
-    EXPECT_EQ(chown(slave.c_str(), uid, ttyGroup), 0);
+    std::string slave;
+    if (terminal) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_GE(master_, 0);
+        EXPECT_EQ(grantpt(master_), 0);
+        EXPECT_EQ(unlockpt(master_), 0);
+        termios settings;
+        EXPECT_EQ(tcgetattr(master_, &settings), 0);
+        cfmakeraw(&settings);
+        EXPECT_EQ(tcsetattr(master_, TCSANOW, &settings), 0);
+        slave = ptsname(master_);
+        line_ = slave.substr(5);
+        EXPECT_EQ(chown(slave.c_str(), uid, ttyGroup), 0);
+    }
 
     // The child's id comes back on the pipe once both run as the user.
     int ready[2];
@@ -269,8 +272,8 @@ LeaderWithTerminal::LeaderWithTerminal(uid_t uid)
         pid_t child = fork();
         if (child == 0) {
             setsid();
-            int fd = open(slave.c_str(), O_RDWR);
-            if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0)
+            int fd = terminal ? open(slave.c_str(), O_RDWR) : 0;
+            if (fd < 0 || (terminal && ioctl(fd, TIOCSCTTY, 0) != 0))
                 _exit(125);
             becomeUser(uid);
             close(ready[1]);
@@ -295,7 +298,7 @@ LeaderWithTerminal::LeaderWithTerminal(uid_t uid)
     close(ready[0]);
 }
 
-LeaderWithTerminal::~LeaderWithTerminal()
+RemoteLogin::~RemoteLogin()
 {
     if (child_ > 0)
         kill(child_, SIGKILL);
@@ -307,7 +310,7 @@ LeaderWithTerminal::~LeaderWithTerminal()
         close(master_);
 }
 
-std::string LeaderWithTerminal::readTerminal(std::chrono::milliseconds timeout)
+std::string RemoteLogin::readTerminal(std::chrono::milliseconds timeout)
 {
     std::string text;
     pollfd ready{master_, POLLIN, 0};
@@ -323,7 +326,7 @@ std::string LeaderWithTerminal::readTerminal(std::chrono::milliseconds timeout)
     return text;
 }
 
-bool LeaderWithTerminal::ended(std::chrono::milliseconds timeout)
+bool RemoteLogin::ended(std::chrono::milliseconds timeout)
 {
     auto deadline = Clock::now() + timeout;
     for (;;) {

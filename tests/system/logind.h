@@ -74,20 +74,21 @@ class FakeLogind
     int log_ = -1;
 };
 
-// A user's login as sshd leaves one with a terminal: a leader without a
-// terminal, and its child in a session of its own on a pseudo-terminal.
-// Both are the user's; whatever runs is killed when the object goes.
-class LeaderWithTerminal
+// A user's login as sshd leaves one: a leader without a terminal, and its
+// child in a session of its own, on a pseudo-terminal for a login with a
+// terminal. Both are the user's; whatever runs is killed when the object
+// goes.
+class RemoteLogin
 {
   public:
-    explicit LeaderWithTerminal(uid_t uid);
-    ~LeaderWithTerminal();
-    LeaderWithTerminal(const LeaderWithTerminal &) = delete;
-    LeaderWithTerminal &operator=(const LeaderWithTerminal &) = delete;
+    RemoteLogin(uid_t uid, bool terminal);
+    ~RemoteLogin();
+    RemoteLogin(const RemoteLogin &) = delete;
+    RemoteLogin &operator=(const RemoteLogin &) = delete;
 
     pid_t leader() const { return leader_; }
     pid_t child() const { return child_; }
-    const std::string &line() const { return line_; } // "pts/N"
+    const std::string &line() const { return line_; } // "pts/N", or empty
     // What was written to the terminal within `timeout`, as
     // UserProcess::readTerminal reads it.
     std::string readTerminal(std::chrono::milliseconds timeout);
