@@ -30,6 +30,7 @@ class SystemBus
 
     // What the daemon wrote on its standard error so far.
     std::string log() const;
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
@@ -67,6 +68,8 @@ class FakeLogind
     std::vector<std::string> calls() const;
     // What the stand-in and its bus wrote on their standard error so far.
     std::string log() const;
+    pid_t pid() const { return pid_; }
+    const SystemBus &bus() const { return *bus_; }
 
   private:
     std::unique_ptr<SystemBus> bus_;
