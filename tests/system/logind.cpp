@@ -55,6 +55,11 @@ const char *busSettings =
     "  <limit name=\"max_replies_per_connection\">128</limit>\n"
     "</busconfig>\n";
 
+// The stand-in's program, opened before the sandbox covers /tmp, where the
+// build may live, and copied into the sandbox to be run.
+const int fakeLogindProgram = open(FAKE_LOGIND_PATH, O_RDONLY | O_CLOEXEC);
+const std::string fakeLogindCopy = logindDirectory + "/fake_logind";
+
 void makeDirectory(const std::string &path)
 {
     EXPECT_TRUE(mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) << path;
@@ -144,6 +149,19 @@ void stop(pid_t &pid)
     pid = -1;
 }
 
+void installFakeLogind()
+{
+    EXPECT_GE(fakeLogindProgram, 0) << FAKE_LOGIND_PATH << " could not be opened";
+    if (exists(fakeLogindCopy))
+        return;
+    std::string program;
+    char buffer[65536];
+    ssize_t got;
+    for (off_t at = 0; (got = pread(fakeLogindProgram, buffer, sizeof buffer, at)) > 0; at += got)
+        program.append(buffer, static_cast<std::size_t>(got));
+    writeFile(fakeLogindCopy, program, 0755);
+}
+
 std::string sessionLine(const LogindSession &session)
 {
     std::string user = session.user.empty() ? "user" + std::to_string(session.uid) : session.user;
@@ -188,7 +206,8 @@ FakeLogind::FakeLogind(const std::vector<LogindSession> &sessions)
     setSessions(sessions);
     unlink(callsFile.c_str());
     log_ = memfd_create("fake_logind", MFD_CLOEXEC);
-    pid_ = startAndWait({FAKE_LOGIND_PATH, sessionsFile, callsFile}, log_);
+    installFakeLogind();
+    pid_ = startAndWait({fakeLogindCopy, sessionsFile, callsFile}, log_);
 }
 
 FakeLogind::~FakeLogind()
