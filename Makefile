@@ -3,6 +3,8 @@
 #   make check      build and run every test (the end-to-end ones need root)
 #   make demo       the monitor at work, live, in a throwaway sandbox (root)
 #   make bench      the speed figures (root)
+#   make box-check  the programs against real logind, sshd and PAM in a
+#                   throwaway Debian 12 machine (root; about 5 minutes)
 #   make fuzz       the fuzz targets, FUZZ_SECONDS (30) each, built with clang
 #   make install    install into /usr (DESTDIR= honoured)
 #   make package    a Debian package in build/
@@ -42,6 +44,12 @@ fuzz: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DKESTRUNE_FUZZ=ON -DBUILD_TESTING=OFF -DKESTRUNE_WERROR=$(WERROR)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 	./fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# A booted container, so that the logins are sshd's own, through PAM and
+# systemd-logind, and the monitor runs as the machine's service.
+.PHONY: box-check
+box-check: all
+	tests/box/run $(BUILD)
 
 install: all
 	cmake --install $(BUILD) --prefix /usr

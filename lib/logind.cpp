@@ -17,6 +17,7 @@ constexpr const char *logindService = "org.freedesktop.login1";
 constexpr const char *logindPath = "/org/freedesktop/login1";
 constexpr const char *managerInterface = "org.freedesktop.login1.Manager";
 constexpr const char *sessionInterface = "org.freedesktop.login1.Session";
+constexpr const char *noSuchSession = "org.freedesktop.login1.NoSuchSession";
 
 // The system bus lets a connection wait on 128 replies at most; the rest
 // would be refused. Asking this many sessions at a time keeps the round
@@ -158,7 +159,7 @@ int readProperties(sd_bus_message *reply, SessionProperties &session)
 bool closedSinceListed(sd_bus_message *reply)
 {
     return sd_bus_message_is_method_error(reply, "org.freedesktop.DBus.Error.UnknownObject") ||
-           sd_bus_message_is_method_error(reply, "org.freedesktop.login1.NoSuchSession");
+           sd_bus_message_is_method_error(reply, noSuchSession);
 }
 
 int failureOf(sd_bus_message *reply)
@@ -296,9 +297,14 @@ int endLogindSession(const std::string &session)
     result =
         sd_bus_call_method(bus.get(), logindService, logindPath, managerInterface, "KillSession",
                            &killError.error, nullptr, "ssi", session.c_str(), "all", SIGKILL);
+    // A session that closed as its processes ended is what was asked for.
+    if (sd_bus_error_has_name(&killError.error, noSuchSession))
+        return 0;
     BusError terminateError;
     int terminated = sd_bus_call_method(bus.get(), logindService, logindPath, managerInterface,
                                         "TerminateSession", &terminateError.error, nullptr, "s",
                                         session.c_str());
+    if (sd_bus_error_has_name(&terminateError.error, noSuchSession))
+        terminated = 0;
     return result < 0 ? result : terminated;
 }
