@@ -5,7 +5,8 @@
 //
 //   fake_logind SESSIONS CALLS
 //
-// SESSIONS holds one session a line, read again at every ListSessions:
+// SESSIONS holds one session a line, read again at every ListSessions and
+// before a session is ended:
 //   id uid user class state leader tty seconds [vanished]
 // with "-" for no tty; a "vanished" session is listed but has no object, as
 // one that closed between the list and the question. Each KillSession and
@@ -124,9 +125,11 @@ int listSessions(sd_bus_message *call, void *, sd_bus_error *)
 }
 
 // Unknown sessions are refused as logind refuses them, after the call is
-// recorded.
+// recorded. The list is read again first: a test takes a session away as
+// logind closes one whose processes have all ended.
 int knownSession(const char *id, sd_bus_error *error)
 {
+    readSessions();
     if (service.byId.count(id) == 0)
         return sd_bus_error_setf(error, noSuchSession, "No session '%s' known", id);
     return 0;

@@ -131,7 +131,7 @@ pid_t startAndWait(const std::vector<std::string> &argv, int log)
     return pid;
 }
 
-void stop(pid_t &pid)
+void stopService(pid_t &pid)
 {
     if (pid <= 0)
         return;
@@ -189,7 +189,7 @@ SystemBus::SystemBus()
 
 SystemBus::~SystemBus()
 {
-    stop(pid_);
+    stopService(pid_);
     unlink(busSocket.c_str());
     unlink(busConfig.c_str());
     close(log_);
@@ -212,10 +212,15 @@ FakeLogind::FakeLogind(const std::vector<LogindSession> &sessions)
 
 FakeLogind::~FakeLogind()
 {
-    stop(pid_);
+    stop();
     unlink(sessionsFile.c_str());
     unlink(callsFile.c_str());
     close(log_);
+}
+
+void FakeLogind::stop()
+{
+    stopService(pid_);
 }
 
 void FakeLogind::setSessions(const std::vector<LogindSession> &sessions)

@@ -52,7 +52,7 @@ struct LogindSession {
 };
 
 // The stand-in logind on a SystemBus of its own, serving `sessions` until
-// the object goes. It ends nothing: it records each KillSession and
+// stopped or the object goes. It ends nothing: it records each KillSession and
 // TerminateSession as a line ("KillSession 3 all 9", "TerminateSession 3").
 class FakeLogind
 {
@@ -64,6 +64,8 @@ class FakeLogind
 
     // Listed from the next ListSessions on.
     void setSessions(const std::vector<LogindSession> &sessions);
+    // Stops the stand-in, leaving the bus without logind.
+    void stop();
     // The requests to end sessions so far, in order.
     std::vector<std::string> calls() const;
     // What the stand-in and its bus wrote on their standard error so far.

@@ -20,7 +20,8 @@ using ::testing::IsEmpty;
 namespace
 {
 
-constexpr int logNotice = 24 + 5; // LOG_DAEMON | LOG_NOTICE
+constexpr int logWarning = 24 + 4; // LOG_DAEMON | LOG_WARNING
+constexpr int logNotice = 24 + 5;
 const std::string fiveMinutesLeft = "\a\n\nNOTICE: You have 5 minute(s) remaining.\n\n";
 
 using DaemonWithLogind = SystemTest;
@@ -106,6 +107,47 @@ TEST_F(DaemonWithLogind, SpentTimeEndsTheProcessesThenEveryLogindSessionOfTheUse
     EXPECT_EQ(recordOf(alice.uid).tLeft, 0);
     EXPECT_TRUE(syslogHas(syslogLines(), logNotice,
                           "linewatchd: disconnected alice: total, 3 processes signalled"));
+}
+
+// A user whose time is spent, with a process that outlives SIGTERM so that
+// the whole grace passes before the session is ended.
+struct SpentUser {
+    UserProcess sftp{{.uid = alice.uid}};
+    UserProcess stubborn{{.uid = alice.uid, .ignoreTerm = true}};
+    SpentUser()
+    {
+        writeConfig("");
+        writeAccounts({withLeft(alice.uid, 1)});
+    }
+};
+
+TEST_F(DaemonWithLogind, ASessionLogindClosedDuringTheGraceIsTakenAsEnded)
+{
+    SpentUser alices;
+    FakeLogind logind({sessionOf("3", alice, alices.sftp.pid())});
+
+    Monitor monitor;
+    EXPECT_EQ(alices.sftp.waitForExit(10s), 128 + SIGTERM);
+    logind.setSessions({}); // closed as its leader ended
+    EXPECT_EQ(alices.stubborn.waitForExit(10s), 128 + SIGKILL);
+    ASSERT_TRUE(monitor.waitForCycle());
+    EXPECT_THAT(logind.calls(), ElementsAre("KillSession 3 all 9"));
+    EXPECT_FALSE(syslogHas(syslogLines(), logWarning, "couldn't end session"));
+}
+
+TEST_F(DaemonWithLogind, ASessionThatCannotBeEndedIsReportedAndTheMonitorGoesOn)
+{
+    SpentUser alices;
+    FakeLogind logind({sessionOf("3", alice, alices.sftp.pid())});
+
+    Monitor monitor;
+    EXPECT_EQ(alices.sftp.waitForExit(10s), 128 + SIGTERM);
+    logind.stop();
+    EXPECT_EQ(alices.stubborn.waitForExit(10s), 128 + SIGKILL);
+    ASSERT_TRUE(monitor.waitForCycle());
+    EXPECT_TRUE(syslogHas(syslogLines(), logWarning,
+                          "linewatchd: couldn't end session 3: No route to host"));
+    EXPECT_EQ(monitor.waitForExit(0ms), -1);
 }
 
 TEST_F(DaemonWithLogind, AGuestWithoutATerminalLosesOnlyItsOverdueSession)
