@@ -35,6 +35,7 @@ demo: all
 bench: all
 	$(BUILD)/bench/monitor_bench
 	$(BUILD)/bench/maintenance_bench
+	$(BUILD)/bench/logind_bench
 
 # libFuzzer needs clang: the targets have a build of their own.
 FUZZ_BUILD ?= build-fuzz

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "common.h"
 
@@ -18,6 +19,43 @@ std::optional<LoginSource> loginSourceNamed(std::string_view word)
     return std::nullopt;
 }
 
+namespace
+{
+
+// A login as both sources name it: the user and the terminal.
+std::string loginKey(const LoginEntry &login)
+{
+    return std::to_string(login.uid) + ' ' + login.line.data();
+}
+
+// Adds the login records that logind does not know: logins through a
+// service that does not register with it (no pam_systemd, sshd without
+// PAM). Left out, they would count as logged out, and the cleaners would
+// take their files.
+void addUnregisteredRecords(LoginTable &sessions)
+{
+    LoginTable records;
+    if (!readUtmpIfPresent(records))
+        return;
+    std::unordered_set<std::string> registered;
+    for (const LoginEntry &session : sessions)
+        registered.insert(loginKey(session));
+    bool added = false;
+    for (LoginEntry &record : records) {
+        if (registered.count(loginKey(record)) == 0) {
+            sessions.push_back(std::move(record));
+            added = true;
+        }
+    }
+    if (added) {
+        std::stable_sort(
+            sessions.begin(), sessions.end(),
+            [](const LoginEntry &a, const LoginEntry &b) { return a.loginTime < b.loginTime; });
+    }
+}
+
+} // namespace
+
 void readLogins(LoginTable &logins, LoginSource source)
 {
     if (source == LoginSource::utmp) {
@@ -25,8 +63,11 @@ void readLogins(LoginTable &logins, LoginSource source)
         return;
     }
     int result = readLogindSessions(logins);
-    if (result == 0)
+    if (result == 0) {
+        if (source == LoginSource::automatic)
+            addUnregisteredRecords(logins);
         return;
+    }
     if (source == LoginSource::automatic) {
         readUtmp(logins);
         return;

@@ -14,7 +14,8 @@
 enum class LoginSource {
     utmp,      // /var/run/utmp, as always
     logind,    // systemd-logind over the system bus
-    automatic, // logind where it answers, otherwise /var/run/utmp
+    automatic, // logind where it answers, with the login records it does not
+               // know; otherwise /var/run/utmp
 };
 
 // "utmp", "logind" or "auto", in any case.

@@ -118,9 +118,15 @@ class LoginIds
 
 void readUtmp(LoginTable &logins)
 {
+    if (!readUtmpIfPresent(logins))
+        perrorExit("fopen");
+}
+
+bool readUtmpIfPresent(LoginTable &logins)
+{
     std::FILE *file = std::fopen(utmpPath, "rbe");
     if (file == nullptr)
-        perrorExit("fopen");
+        return false;
     std::vector<utmp> records;
     utmp record;
     while (std::fread(&record, sizeof record, 1, file) == 1)
@@ -133,6 +139,7 @@ void readUtmp(LoginTable &logins)
         if (entry)
             logins.push_back(*entry);
     }
+    return true;
 }
 
 namespace

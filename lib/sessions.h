@@ -47,6 +47,8 @@ using LoginTable = std::vector<LoginEntry>;
 using ProcessTable = std::vector<ProcEntry>;
 
 void readUtmp(LoginTable &logins);
+// The same; false, and `logins` untouched, when the file cannot be opened.
+bool readUtmpIfPresent(LoginTable &logins);
 // Processes that have ended but are not yet reaped (zombies) are left out:
 // they run nothing, hold no terminal and cannot be ended again.
 void scanProcesses(ProcessTable &processes);

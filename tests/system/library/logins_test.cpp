@@ -183,8 +183,12 @@ TEST_P(LoginSources, GiveTheLoginsOfTheSourceThatAnswers)
 INSTANTIATE_TEST_SUITE_P(
     Cases, LoginSources,
     ::testing::Values(
-        SourceCase{
-            "AutoTakesLogindWhenItAnswers", LoginSource::automatic, Bus::withLogind, {alice.uid}},
+        // bob logged in through a service that does not register with
+        // logind: he must not count as logged out.
+        SourceCase{"AutoTakesLogindAndTheRecordsItDoesNotKnow",
+                   LoginSource::automatic,
+                   Bus::withLogind,
+                   {alice.uid, bob.uid}},
         SourceCase{"AutoTakesTheRecordsWithoutABus", LoginSource::automatic, Bus::none, {bob.uid}},
         SourceCase{"AutoTakesTheRecordsWhenNoLogindIsOnTheBus",
                    LoginSource::automatic,
@@ -193,6 +197,18 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"UtmpIgnoresLogind", LoginSource::utmp, Bus::withLogind, {bob.uid}},
         SourceCase{"LogindIgnoresTheRecords", LoginSource::logind, Bus::withLogind, {alice.uid}}),
     [](const ::testing::TestParamInfo<SourceCase> &test) { return test.param.what; });
+
+TEST_F(Logins, AutoCountsALoginBothSourcesHaveOnceAndKeepsLoginOrder)
+{
+    addLogin("alice", "pts/0", 1700000100);
+    addLogin("bob", "pts/1", 1700000050);
+    FakeLogind logind({{.id = "1", .uid = alice.uid, .tty = "pts/0", .started = 1700000100}});
+    LoginTable logins;
+    readLogins(logins, LoginSource::automatic);
+    ASSERT_EQ(logins.size(), 2u);
+    EXPECT_EQ(logins[0].uid, bob.uid);
+    EXPECT_EQ(logins[1].session, "1");
+}
 
 // A program whose only source is missing ends, and says why.
 struct MissingSourceCase {

@@ -12,6 +12,7 @@
 
 #include <gmock/gmock.h>
 
+#include "logind.h"
 #include "sandbox.h"
 
 using namespace sandbox;
@@ -155,6 +156,27 @@ TEST_F(Eject, FindsTheUserAmongMoreProcessesThanTheTableHolds)
     Result result = run({"ku_eject", "alice"});
     EXPECT_EQ(result.out, "user kicked: alice\n");
     EXPECT_EQ(process.waitForExit(1s), 128 + SIGTERM);
+}
+
+TEST_F(Eject, EndsTheUsersLogindSessionsWholeAfterTheGrace)
+{
+    FakeLogind logind({{.id = "3", .uid = alice.uid, .user = "alice"},
+                       {.id = "4", .uid = bob.uid, .user = "bob"}});
+    UserProcess process({.uid = alice.uid});
+    Result result = run({"ku_eject", "alice"});
+    EXPECT_EQ(result.out, "user kicked: alice\n");
+    EXPECT_EQ(process.waitForExit(1s), 128 + SIGTERM);
+    EXPECT_THAT(logind.calls(),
+                ::testing::ElementsAre("KillSession 3 all 9", "TerminateSession 3"));
+}
+
+TEST_F(Eject, LeavesLogindAloneWhenTheLoginRecordsAreTheSource)
+{
+    writeFile(configPath, "LoginSource utmp\n");
+    FakeLogind logind({{.id = "3", .uid = alice.uid, .user = "alice"}});
+    UserProcess process({.uid = alice.uid});
+    EXPECT_EQ(run({"ku_eject", "alice"}).out, "user kicked: alice\n");
+    EXPECT_THAT(logind.calls(), ::testing::IsEmpty());
 }
 
 } // namespace
