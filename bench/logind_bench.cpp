@@ -24,6 +24,7 @@
 #include "logind.h"
 #include "monitor.h"
 #include "sandbox.h"
+#include "sandboxed.h"
 
 namespace
 {
@@ -61,13 +62,7 @@ class Sleepers
         for (int i = 0; i < processCount; ++i) {
             int login = i / processesPerLogin;
             uid_t owner = login < loginCount ? userOf(login) : 0;
-            pid_t child = fork();
-            if (child == 0) {
-                if (owner != 0 && (setgid(100) != 0 || setuid(owner) != 0))
-                    _exit(126);
-                for (;;)
-                    pause();
-            }
+            pid_t child = startSleeper(owner);
             if (owner != 0 && i % processesPerLogin == 0)
                 leaders_.push_back(child);
             pids_.push_back(child);
@@ -75,11 +70,7 @@ class Sleepers
     }
     void stop()
     {
-        for (pid_t child : pids_)
-            kill(child, SIGKILL);
-        for (pid_t child : pids_)
-            waitpid(child, nullptr, 0);
-        pids_.clear();
+        stopSleepers(pids_);
         leaders_.clear();
     }
     pid_t leaderOf(int login) const { return leaders_[static_cast<std::size_t>(login)]; }
@@ -323,17 +314,6 @@ class RatioReporter : public benchmark::ConsoleReporter
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (geteuid() != 0) {
-        std::fprintf(stderr, "the benchmarks need root to build their sandbox\n");
-        return 1;
-    }
-    sandbox::runInside([] {
-        mkdir(productDir, 0755);
-        buildHost();
-        RatioReporter reporter;
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-        removeHost();
-        return 0;
-    });
+    RatioReporter reporter;
+    return runSandboxedBenchmarks(argc, argv, buildHost, removeHost, &reporter);
 }

@@ -52,29 +52,14 @@ class Sleepers
             return;
         stopAll();
         for (uid_t owner : owners)
-            pids_.push_back(startOne(owner));
+            pids_.push_back(startSleeper(owner));
         owners_ = owners;
     }
 
   private:
-    static pid_t startOne(uid_t owner)
-    {
-        pid_t child = fork();
-        if (child == 0) {
-            if (owner != 0 && (setgid(100) != 0 || setuid(owner) != 0))
-                _exit(126);
-            for (;;)
-                pause();
-        }
-        return child;
-    }
     void stopAll()
     {
-        for (pid_t child : pids_)
-            kill(child, SIGKILL);
-        for (pid_t child : pids_)
-            waitpid(child, nullptr, 0);
-        pids_.clear();
+        stopSleepers(pids_);
         owners_.clear();
     }
 

@@ -336,18 +336,7 @@ RemoteLogin::~RemoteLogin()
 
 std::string RemoteLogin::readTerminal(std::chrono::milliseconds timeout)
 {
-    std::string text;
-    pollfd ready{master_, POLLIN, 0};
-    int wait = static_cast<int>(timeout.count());
-    char buffer[1024];
-    while (master_ >= 0 && poll(&ready, 1, wait) == 1 && (ready.revents & POLLIN)) {
-        ssize_t got = read(master_, buffer, sizeof buffer);
-        if (got <= 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(got));
-        wait = 100; // the rest of a notice follows at once
-    }
-    return text;
+    return readTerminalMaster(master_, timeout);
 }
 
 bool RemoteLogin::ended(std::chrono::milliseconds timeout)

@@ -635,20 +635,25 @@ bool UserProcess::running()
     return status_ < 0;
 }
 
-std::string UserProcess::readTerminal(std::chrono::milliseconds timeout)
+std::string readTerminalMaster(int master, std::chrono::milliseconds timeout)
 {
     std::string text;
-    pollfd ready{master_, POLLIN, 0};
+    pollfd ready{master, POLLIN, 0};
     int wait = static_cast<int>(timeout.count());
     char buffer[1024];
-    while (master_ >= 0 && poll(&ready, 1, wait) == 1 && (ready.revents & POLLIN)) {
-        ssize_t got = read(master_, buffer, sizeof buffer);
+    while (master >= 0 && poll(&ready, 1, wait) == 1 && (ready.revents & POLLIN)) {
+        ssize_t got = read(master, buffer, sizeof buffer);
         if (got <= 0)
             break;
         text.append(buffer, static_cast<std::size_t>(got));
         wait = 100; // the rest of a notice follows at once
     }
     return text;
+}
+
+std::string UserProcess::readTerminal(std::chrono::milliseconds timeout)
+{
+    return readTerminalMaster(master_, timeout);
 }
 
 namespace

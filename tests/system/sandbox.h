@@ -121,6 +121,10 @@ Result finish(Running &running);
 // process; the child ends with status 0 if `body` returns.
 Result runFunction(const std::function<void()> &body, uid_t uid = 0);
 
+// What a pseudo-terminal's master gives within `timeout` of waiting, and
+// as long as more follows at once: a notice arrives in pieces.
+std::string readTerminalMaster(int master, std::chrono::milliseconds timeout);
+
 // A running process of a user, ended when the object goes.
 class UserProcess
 {
