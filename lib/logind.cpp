@@ -39,7 +39,7 @@ using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
 
 // An error set by a failed call, freed on every path.
 struct BusError {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{}; // SD_BUS_ERROR_NULL, which is a C compound literal
     ~BusError() { sd_bus_error_free(&error); }
 };
 
