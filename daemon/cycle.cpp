@@ -75,6 +75,6 @@ void runCycle(timespec &configSeen, std::uint16_t guestUid, Snapshot &snapshot, 
     takeSnapshot(snapshot, Settings, guestUid);
     PassDecisions decisions = accountingPass(snapshot, Settings, host);
     carryOut(decisions, snapshot, host);
-    endSessions(decisions, host);
+    finishDisconnections(decisions, host);
     sleepPastMinute(started);
 }

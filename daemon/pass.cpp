@@ -325,7 +325,7 @@ void carryOut(const PassDecisions &decisions, const Snapshot &snapshot, Host &ho
         host.mail(entry.uid, entry.reason);
 }
 
-void endSessions(const PassDecisions &decisions, Host &host)
+void finishDisconnections(const PassDecisions &decisions, Host &host)
 {
     host.killTerminated();
     for (const Disconnection &entry : decisions.disconnections) {

@@ -15,4 +15,4 @@ PassDecisions accountingPass(const Snapshot &snapshot, const SiteSettings &setti
 void carryOut(const PassDecisions &decisions, const Snapshot &snapshot, Host &host);
 // Gives the processes signalled their grace and kills those left, then ends
 // the logind sessions of those who went: whatever they forked meanwhile.
-void endSessions(const PassDecisions &decisions, Host &host);
+void finishDisconnections(const PassDecisions &decisions, Host &host);

@@ -90,7 +90,7 @@ class Pass : public ::testing::Test
     {
         PassDecisions decisions = accountingPass(snapshot, settings, host);
         carryOut(decisions, snapshot, host);
-        endSessions(decisions, host);
+        finishDisconnections(decisions, host);
         return decisions;
     }
 
