@@ -272,17 +272,10 @@ RemoteLogin::RemoteLogin(uid_t uid, bool terminal)
 {
     std::string slave;
     if (terminal) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        EXPECT_GE(master_, 0);
-        EXPECT_EQ(grantpt(master_), 0);
-        EXPECT_EQ(unlockpt(master_), 0);
-        termios settings;
-        EXPECT_EQ(tcgetattr(master_, &settings), 0);
-        cfmakeraw(&settings);
-        EXPECT_EQ(tcsetattr(master_, TCSANOW, &settings), 0);
-        slave = ptsname(master_);
-        line_ = slave.substr(5);
-        EXPECT_EQ(chown(slave.c_str(), uid, ttyGroup), 0);
+        UserTerminal opened = openUserTerminal(uid);
+        master_ = opened.master;
+        slave = opened.slave;
+        line_ = opened.line;
     }
 
     // The child's id comes back on the pipe once both run as the user.

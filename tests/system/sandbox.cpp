@@ -558,23 +558,33 @@ Result runFunction(const std::function<void()> &body, uid_t uid)
     return finish(running);
 }
 
+UserTerminal openUserTerminal(uid_t uid)
+{
+    UserTerminal terminal;
+    terminal.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(terminal.master, 0);
+    EXPECT_EQ(grantpt(terminal.master), 0);
+    EXPECT_EQ(unlockpt(terminal.master), 0);
+    // Raw: what the programs write arrives byte for byte.
+    termios settings;
+    EXPECT_EQ(tcgetattr(terminal.master, &settings), 0);
+    cfmakeraw(&settings);
+    EXPECT_EQ(tcsetattr(terminal.master, TCSANOW, &settings), 0);
+    terminal.slave = ptsname(terminal.master);
+    terminal.line = terminal.slave.substr(5); // without "/dev/"
+    // As a login program leaves it: the user's, writable by the tty group.
+    EXPECT_EQ(chown(terminal.slave.c_str(), uid, ttyGroup), 0);
+    return terminal;
+}
+
 UserProcess::UserProcess(const Options &options)
 {
     std::string slave;
     if (options.terminal || options.terminalOnlyOpen) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        EXPECT_GE(master_, 0);
-        EXPECT_EQ(grantpt(master_), 0);
-        EXPECT_EQ(unlockpt(master_), 0);
-        // Raw: what the programs write arrives byte for byte.
-        termios settings;
-        EXPECT_EQ(tcgetattr(master_, &settings), 0);
-        cfmakeraw(&settings);
-        EXPECT_EQ(tcsetattr(master_, TCSANOW, &settings), 0);
-        slave = ptsname(master_);
-        line_ = slave.substr(5); // without "/dev/"
-        // As a login program leaves it: the user's, writable by the tty group.
-        EXPECT_EQ(chown(slave.c_str(), options.uid, ttyGroup), 0);
+        UserTerminal opened = openUserTerminal(options.uid);
+        master_ = opened.master;
+        slave = opened.slave;
+        line_ = opened.line;
         struct stat status;
         EXPECT_EQ(stat(slave.c_str(), &status), 0);
         terminal_ = deviceNumberOf(status.st_rdev);

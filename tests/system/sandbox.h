@@ -121,6 +121,15 @@ Result finish(Running &running);
 // process; the child ends with status 0 if `body` returns.
 Result runFunction(const std::function<void()> &body, uid_t uid = 0);
 
+// A new pseudo-terminal in raw mode whose slave is the user's, as a login
+// program leaves it: the master's descriptor, the slave's path and its line.
+struct UserTerminal {
+    int master = -1;
+    std::string slave;
+    std::string line;
+};
+UserTerminal openUserTerminal(uid_t uid);
+
 // What a pseudo-terminal's master gives within `timeout` of waiting, and
 // as long as more follows at once: a notice arrives in pieces.
 std::string readTerminalMaster(int master, std::chrono::milliseconds timeout);
