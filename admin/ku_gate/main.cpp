@@ -166,9 +166,9 @@ int account(const std::string &login)
     }
     if (!answer.text.starts_with("refuse "))
         return 0;
-    std::string refusal = "refused " + login + ": " + answer.text.substr(7);
-    syslog(LOG_NOTICE, "%s", refusal.c_str());
-    std::fprintf(stderr, "%s\n", refusal.c_str());
+    std::string rule = answer.text.substr(7);
+    syslog(LOG_NOTICE, "refused %s: %s", login.c_str(), rule.c_str());
+    std::fprintf(stderr, "refused %s: %s\n", login.c_str(), rule.c_str());
     return 1;
 }
 
