@@ -78,13 +78,7 @@ TEST_P(Rules, GiveTheMinutesLeftAndTheRuleThatSetThem)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Policy, Rules, ::testing::ValuesIn(ruleCases()),
-                         [](const ::testing::TestParamInfo<RuleCase> &rule) {
-                             std::string name = rule.param.name;
-                             for (char &c : name)
-                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Policy, Rules, ::testing::ValuesIn(ruleCases()), ruleCaseName);
 
 // ---------------------------------------------------------------- idleness and warnings
 

@@ -3,7 +3,11 @@
 // the monitor cuts off.
 #pragma once
 
+#include <cctype>
+#include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "monitor.h"
 
@@ -99,6 +103,16 @@ inline const std::vector<RuleCase> &ruleCases()
         RuleCase{"priority 0 already spent", withPriorityOf(0, account(-2)), -1, true, -2, true,
                  Cause::total}};
     return cases;
+}
+
+// A case's name as a test name: "smart total, a line free" gives
+// smart_total__a_line_free.
+inline std::string ruleCaseName(const ::testing::TestParamInfo<RuleCase> &rule)
+{
+    std::string name = rule.param.name;
+    for (char &c : name)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
 }
 
 } // namespace ruletable
