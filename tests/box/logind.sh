@@ -13,6 +13,9 @@
 #             warned at 2 and 1 on her terminal, both disconnected whole
 #   phase 2   the same for bob and noah with /run/utmp removed, LoginSource
 #             still at its default
+#   gate      ku_gate in sshd's PAM stack: erin, whose time is spent, is
+#             refused; frank is let in and told his time; grace, without an
+#             account, passes until the site requires accounts
 set -euo pipefail
 
 work=/root/box
@@ -101,7 +104,7 @@ make_users() {
     mkdir -p "$work" /root/.ssh
     ssh-keygen -q -t ed25519 -N '' -f /root/.ssh/id_ed25519
     local user
-    for user in alice bob nina noah carol dave; do
+    for user in alice bob nina noah carol dave erin frank grace; do
         useradd -m -s /bin/bash "$user"
         install -d -m 700 -o "$user" -g "$user" "/home/$user/.ssh"
         install -m 600 -o "$user" -g "$user" /root/.ssh/id_ed25519.pub "/home/$user/.ssh/authorized_keys"
@@ -346,6 +349,39 @@ phase() {
     systemctl stop linewatchd.service
 }
 
+# One interactive ssh login, a shell told to exit at once (sshd shows the
+# messages of the login only to a login without a command): its exit
+# status; what it printed is in USER.gate.out and USER.gate.err.
+gate_login() {
+    local user=$1
+    echo exit | ssh "${ssh_options[@]}" -tt "$user@127.0.0.1" \
+        >"$work/$user.gate.out" 2>"$work/$user.gate.err"
+}
+gate_logged() { journalctl -t ku_gate -o cat | grep -qx "$1"; }
+
+gate() {
+    say "gate: ku_gate in sshd's PAM stack"
+    printf '%s\n' 'account required pam_exec.so quiet /usr/sbin/ku_gate' \
+        'session optional pam_exec.so stdout /usr/sbin/ku_gate' >>/etc/pam.d/sshd
+    [ "$(ku_enrol erin 0 1)" = "user added: erin" ] || fail "ku_enrol erin failed"
+    [ "$(ku_enrol frank 0 30)" = "user added: frank" ] || fail "ku_enrol frank failed"
+
+    ! gate_login erin || fail "erin, whose next minute is her last, was let in"
+    within 5 gate_logged "refused erin: total" || fail "the refusal of erin was not logged"
+    ok "gate: erin was refused, and the refusal logged"
+
+    gate_login frank || fail "frank, with 30 minutes, was refused: $(cat "$work/frank.gate.err")"
+    grep -q 'Kestrune: 29 minutes left (total limit)' "$work/frank.gate.out" ||
+        fail "frank was not told his time at login: $(cat -v "$work/frank.gate.out")"
+    ok "gate: frank was let in and told his time"
+
+    gate_login grace || fail "grace, without an account, was refused while none is required"
+    echo 'RequireAccount' >>"$config"
+    ! gate_login grace || fail "grace, without an account, was let in though the site requires one"
+    within 5 gate_logged "refused grace: no account" || fail "the refusal of grace was not logged"
+    ok "gate: grace passed without an account until the site required one"
+}
+
 install_programs
 make_users
 # A short run: 3 minutes an account, notices at 2 and 1; LoginSource at its
@@ -374,6 +410,8 @@ utmp_stays_away() {
 }
 phase phase2 bob noah utmp_stays_away
 utmp_stays_away
+
+gate
 
 say "--- the monitor's log"
 journalctl -t linewatchd -o short-precise --no-pager
