@@ -1,8 +1,9 @@
-// The session monitor's modules, for the daemon and its tests: the rules,
-// the snapshot of a cycle, the seam to the system, the pass, the notices
-// and the cycle.
+// The session monitor's modules, for the daemon, its tests, the login gate
+// and ku_why: the rules, the snapshot of a cycle, the seam to the system,
+// the pass, the notices, the cycle and the admission of logins.
 #pragma once
 
+#include "admission.h"
 #include "common.h"
 #include "cycle.h"
 #include "host.h"

@@ -88,11 +88,9 @@ class Pass
     Pass(const Snapshot &snapshot, const SiteSettings &settings, Host &host)
         : snapshot_(snapshot), settings_(settings), host_(host),
           users_(snapshot.processTable, snapshot.loginTable),
+          facts_(factsAt(host.now(), settings, snapshot.linesBusy)),
           choice_(settings.BootOne, snapshot.processTable.size())
     {
-        facts_.now = host.now();
-        facts_.timeClass = timeClassOf(settings.TimeClass, facts_.now);
-        facts_.linesBusy = snapshot.linesBusy;
     }
 
     PassDecisions run()
@@ -183,6 +181,7 @@ void Pass::passAccount(UserRecord &record)
     // the idle rule out; every other rule still judges the account.
     std::optional<long> idleSecondsLeft = accountIdle(record, *login, pppUser);
     Verdict verdict = judgeAccount(record, settings_, facts_, idleSecondsLeft, pppUser);
+    decisions_.judged.push_back(JudgedAccount{record.uid, login->line, verdict});
     warn(verdict, login->line.data()); // link users get no warnings
     if (!verdict.disconnect || !mayBeCutOff(record.uid))
         return;

@@ -33,18 +33,12 @@ struct Minutes {
     int left = unlimitedMinutes;
     Cause cause = Cause::total;
 
-    void atMost(int value, Cause rule)
+    // A lower limit binds; of equal ones, the first weighed.
+    void atMost(const Limit &limit)
     {
-        if (value < left) {
-            left = value;
-            cause = rule;
-        }
-    }
-    void busyLines(int priority, bool busy)
-    {
-        if (priority == 0 && busy && left > 0) {
-            left = 0;
-            cause = Cause::busyLines;
+        if (limit.applies && limit.minutesLeft < left) {
+            left = limit.minutesLeft;
+            cause = limit.rule;
         }
     }
 };
@@ -127,31 +121,61 @@ long terminalIdleSecondsLeft(int idleBootMinutes, std::time_t now, std::time_t l
     return static_cast<long>(idleBootMinutes) * 60 - (now - lastInput);
 }
 
+Limits limitsOf(const UserRecord &charged, const PassFacts &facts,
+                std::optional<long> idleSecondsLeft)
+{
+    // A smart-boot flag holds its rule back while a line is free.
+    auto enforced = [&](std::uint16_t smartFlag) {
+        return !(charged.flags & smartFlag) || facts.linesBusy;
+    };
+    Limits limits;
+    if (charged.tLimit >= 0)
+        limits.push({Cause::total, charged.tLeft, enforced(flagSmartBoot)});
+    if (charged.sLimit >= 0)
+        limits.push({Cause::session, charged.sLeft, enforced(flagSessionSmartBoot)});
+    if (classLimited(charged, facts.timeClass))
+        limits.push(
+            {Cause::timeClass, charged.cLeft[facts.timeClass], enforced(flagTimeClassSmartBoot)});
+    // Priority 0 gives way the moment every line is busy; an account
+    // already spent keeps the rule that spent it.
+    if (priorityOf(charged.flags) == 0)
+        limits.push({Cause::busyLines, 0, facts.linesBusy});
+    if (idleSecondsLeft)
+        limits.push({Cause::idle, idleMinutesLeft(*idleSecondsLeft), enforced(flagIdleSmartBoot)});
+    return limits;
+}
+
 Verdict judgeAccount(const UserRecord &charged, const SiteSettings &settings,
                      const PassFacts &facts, std::optional<long> idleSecondsLeft, bool pppUser)
 {
-    const bool busy = facts.linesBusy;
-    auto enforced = [&](std::uint16_t smartFlag) { return !(charged.flags & smartFlag) || busy; };
-    Minutes minutes;
-    if (charged.tLimit >= 0 && enforced(flagSmartBoot))
-        minutes.left = charged.tLeft;
-    if (charged.sLimit >= 0 && enforced(flagSessionSmartBoot))
-        minutes.atMost(charged.sLeft, Cause::session);
-    if (classLimited(charged, facts.timeClass) && enforced(flagTimeClassSmartBoot))
-        minutes.atMost(charged.cLeft[facts.timeClass], Cause::timeClass);
-    minutes.busyLines(priorityOf(charged.flags), busy);
-
     Verdict verdict;
-    if (idleSecondsLeft)
-        verdict.idleLeft = idleMinutesLeft(*idleSecondsLeft);
+    verdict.limits = limitsOf(charged, facts, idleSecondsLeft);
+    Minutes minutes;
+    std::optional<Limit> idle;
+    for (const Limit &limit : verdict.limits) {
+        if (limit.rule == Cause::idle)
+            idle = limit;
+        else
+            minutes.atMost(limit);
+    }
+    if (idle)
+        verdict.idleLeft = idle->minutesLeft;
+    // The warning speaks of the time left before idleness is weighed.
     if (!pppUser)
         setWarning(verdict, minutes.left, settings);
-    if (enforced(flagIdleSmartBoot))
-        minutes.atMost(verdict.idleLeft, Cause::idle);
+    if (idle)
+        minutes.atMost(*idle);
     finish(verdict, minutes);
     verdict.mail = settings.SendMail && pppUser && charged.tLimit > 0;
     verdict.mailReason = mailReasonOf(charged, facts.timeClass, verdict.cause);
     return verdict;
+}
+
+Verdict judgeNextMinute(UserRecord record, const SiteSettings &settings, const PassFacts &facts,
+                        std::optional<long> idleSecondsLeft, bool pppUser)
+{
+    chargeMinute(record, facts.timeClass);
+    return judgeAccount(record, settings, facts, idleSecondsLeft, pppUser);
 }
 
 Verdict judgeGuest(std::int32_t loginTime, const SiteSettings &settings, const PassFacts &facts,
@@ -162,14 +186,14 @@ Verdict judgeGuest(std::int32_t loginTime, const SiteSettings &settings, const P
     long long connected = static_cast<long long>(facts.now) - loginTime;
     long long left = (static_cast<long long>(settings.GuestTime) * 60 - connected - 5) / 60 + 1;
     Minutes minutes{clampToInt(left), Cause::guestTime};
-    minutes.busyLines(settings.GuestPriority, facts.linesBusy);
+    if (settings.GuestPriority == 0)
+        minutes.atMost({Cause::busyLines, 0, facts.linesBusy});
 
     Verdict verdict;
     if (idleSecondsLeft)
         verdict.idleLeft = idleMinutesLeft(*idleSecondsLeft);
     setWarning(verdict, minutes.left, settings);
-    if (!settings.IdleSmartBoot || facts.linesBusy)
-        minutes.atMost(verdict.idleLeft, Cause::idle);
+    minutes.atMost({Cause::idle, verdict.idleLeft, !settings.IdleSmartBoot || facts.linesBusy});
     finish(verdict, minutes);
     return verdict;
 }
@@ -189,6 +213,11 @@ int timeClassOf(const TimeClassTable &table, std::time_t when)
     if (localtime_r(&when, &local) == nullptr)
         return -1;
     return timeClassAt(table, local.tm_wday, local.tm_hour);
+}
+
+PassFacts factsAt(std::time_t now, const SiteSettings &settings, bool linesBusy)
+{
+    return PassFacts{now, timeClassOf(settings.TimeClass, now), linesBusy};
 }
 
 long linkIdleSecondsLeft(int idleBootMinutes, std::optional<PppIdle> idle)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common.h"
+#include "fixedlist.h"
 
 inline constexpr int unlimitedMinutes = INT_MAX;
 
@@ -38,6 +39,8 @@ struct PassFacts {
 
 // The time class in force at a moment, by the local clock; -1 for none.
 int timeClassOf(const TimeClassTable &table, std::time_t when);
+// What a pass at `now` knows, the lines being busy or not.
+PassFacts factsAt(std::time_t now, const SiteSettings &settings, bool linesBusy);
 
 // The two counters of a PPP unit that make its traffic.
 struct PppCounters {
@@ -49,6 +52,18 @@ struct PppIdle {
     long sent = 0;
     long received = 0;
 };
+
+// One rule that limits an account's minutes this minute.
+struct Limit {
+    Cause rule = Cause::total;
+    int minutesLeft = unlimitedMinutes;
+    // False while the account's smart-boot flag for the rule holds it back,
+    // a line being free: it counts down all the same.
+    bool applies = true;
+};
+// The rules that limit an account, in the order they are weighed: total,
+// session, time class, busy lines (priority 0), idle.
+using Limits = FixedList<Limit, 5>;
 
 enum class Warning : std::uint8_t { none, idle, remaining };
 
@@ -62,6 +77,7 @@ struct Verdict {
     Cause cause = Cause::total;
     bool mail = false; // a link user with a total limit, when SendMail is on
     NoticeReason mailReason = NoticeReason::idle;
+    Limits limits; // of an account: every rule weighed, binding or not
 };
 
 // Charges one minute of the class in force to the record's counters.
@@ -77,10 +93,19 @@ long linkIdleSecondsLeft(int idleBootMinutes, std::optional<PppIdle> idle);
 void addPppTraffic(UserRecord &record, std::optional<PppCounters> counters);
 // Whether the idle rule applies to an account at all.
 bool idleRuleApplies(const UserRecord &record, const SiteSettings &settings);
-// The judgement of an account already charged for this minute. Without
+// The limits of an account already charged for this minute. Without
 // `idleSecondsLeft` the idle rule does not apply to it.
+Limits limitsOf(const UserRecord &charged, const PassFacts &facts,
+                std::optional<long> idleSecondsLeft);
+// The judgement of an account already charged for this minute, from its
+// limits: the lowest that applies binds, the first of equals.
 Verdict judgeAccount(const UserRecord &charged, const SiteSettings &settings,
                      const PassFacts &facts, std::optional<long> idleSecondsLeft, bool pppUser);
+// What the next pass would decide for an account connected now: a minute
+// charged to a copy of the record, then judged. The login gate and ku_why
+// ask this; the pass itself charges the record it writes back.
+Verdict judgeNextMinute(UserRecord record, const SiteSettings &settings, const PassFacts &facts,
+                        std::optional<long> idleSecondsLeft, bool pppUser);
 // The judgement of a guest's login.
 Verdict judgeGuest(std::int32_t loginTime, const SiteSettings &settings, const PassFacts &facts,
                    std::optional<long> idleSecondsLeft);
@@ -136,9 +161,17 @@ struct Disconnection {
     std::vector<std::string> sessions;
 };
 
+// The verdict on one account that the pass judged.
+struct JudgedAccount {
+    std::uint16_t uid = 0;
+    std::array<char, lineNameSize> line{}; // the terminal judged and warned; may be empty
+    Verdict verdict;
+};
+
 // Everything one pass decided, in the order it is carried out.
 struct PassDecisions {
     std::vector<std::uint16_t> charged; // the accounts charged a minute, in file order
+    std::vector<JudgedAccount> judged;  // every account judged, in file order
     std::vector<TerminalNotice> warnings;
     std::vector<Disconnection> disconnections;
     std::vector<MailEntry> mails;

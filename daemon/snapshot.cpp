@@ -87,13 +87,17 @@ UnitOwners scanPppUnits(const ProcessTable &processes)
     return owners;
 }
 
+bool linesBusyOf(const ProcessTable &processes, const SiteSettings &settings)
+{
+    return allLinesBusy(processes, settings.Devices.first, settings.Devices.lines) == 1;
+}
+
 void takeSnapshot(Snapshot &snapshot, const SiteSettings &settings, std::uint16_t guestUid)
 {
     readLogins(snapshot.loginTable, settings.Logins);
     scanProcesses(snapshot.processTable);
     fillSessionTerminals(snapshot.loginTable, snapshot.processTable);
     snapshot.unitOwner = scanPppUnits(snapshot.processTable);
-    snapshot.linesBusy =
-        allLinesBusy(snapshot.processTable, settings.Devices.first, settings.Devices.lines) == 1;
+    snapshot.linesBusy = linesBusyOf(snapshot.processTable, settings);
     snapshot.guestUid = guestUid;
 }

@@ -30,6 +30,9 @@ struct Snapshot {
 // kept, so that a busy host's tables are not allocated again every cycle.
 void takeSnapshot(Snapshot &snapshot, const SiteSettings &settings, std::uint16_t guestUid);
 
+// Whether every modem line of the site's Devices has a user's process on it.
+bool linesBusyOf(const ProcessTable &processes, const SiteSettings &settings);
+
 // The owner of each unit, from pppd's pid files in /var/run and the
 // processes: the real user of the pppd the file names.
 UnitOwners scanPppUnits(const ProcessTable &processes);

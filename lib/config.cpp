@@ -73,7 +73,8 @@ void readTimeClasses(std::string_view rest)
     }
 }
 
-void readForeachExclude(ConfigWords values)
+// The ids of the logins the line names; unknown logins are dropped.
+void readLoginIds(ConfigWords values, FixedList<uid_t, 64> &setting)
 {
     std::string_view name;
     while (values.next(name)) {
@@ -81,7 +82,7 @@ void readForeachExclude(ConfigWords values)
         copyText(login, name);
         std::optional<uid_t> uid = loginUid(login);
         if (uid)
-            Settings.ForeachExclude.push(*uid);
+            setting.push(*uid);
     }
 }
 
@@ -157,7 +158,7 @@ void applyConfigLine(std::string_view line)
     else if (sameKeyword(key, "TimeClassSmartBoot"))
         Settings.TimeClassSmartBoot = true;
     else if (sameKeyword(key, "ForeachExclude"))
-        readForeachExclude(values);
+        readLoginIds(values, Settings.ForeachExclude);
     else if (sameKeyword(key, "ModemDial"))
         readModemDial(values);
     else if (sameKeyword(key, "PhNoAreaFormat"))
@@ -166,6 +167,10 @@ void applyConfigLine(std::string_view line)
         Settings.localDigits = formatDigitCount(Settings.PhNoLocalFormat.data());
     else if (sameKeyword(key, "LoginSource"))
         readLoginSource(values, Settings.Logins);
+    else if (sameKeyword(key, "RequireAccount")) {
+        Settings.RequireAccount = true;
+        readLoginIds(values, Settings.RequireAccountExempt);
+    }
 }
 
 namespace

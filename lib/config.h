@@ -48,6 +48,10 @@ struct SiteSettings {
     std::array<char, phoneFormatSize> PhNoLocalFormat{"3-4"};
     int localDigits = 0;
     LoginSource Logins = LoginSource::automatic; // the key LoginSource
+    // The login gate refuses users without an account, but those named on
+    // the key's line; whole ids, as no record is involved.
+    bool RequireAccount = false;
+    FixedList<uid_t, 64> RequireAccountExempt;
 };
 
 extern SiteSettings Settings;

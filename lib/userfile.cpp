@@ -97,6 +97,20 @@ std::vector<UserRecord> loadAccounts()
     return records;
 }
 
+std::optional<UserRecord> readAccountOf(uid_t uid)
+{
+    // Ids beyond 16 bits have no record; they must not find someone else's.
+    if (uid >= unknownUid)
+        return std::nullopt;
+    userFileOpenForReading();
+    UserRecord record;
+    bool found = userFileFind(&record, static_cast<std::uint16_t>(uid)) == 0;
+    userFileClose();
+    if (!found)
+        return std::nullopt;
+    return record;
+}
+
 void userFileClose()
 {
     closeRecordFile(userFile, userFileFD);

@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <vector>
+
+#include <sys/types.h>
 
 inline constexpr std::size_t userRecordSize = 90;
 
@@ -74,6 +77,9 @@ void userFileClose();
 // reads it, the file closed again before the caller sees them: a caller that
 // takes its time with them (a pager that is never read) holds up nobody.
 std::vector<UserRecord> loadAccounts();
+// The first record of a user, read as loadAccounts reads, the file closed
+// again before it returns; none for an id that no record can hold.
+std::optional<UserRecord> readAccountOf(uid_t uid);
 int userFileRead(UserRecord *record);
 int userFileWrite(const UserRecord *record);
 // Writes the record over the one just read. 0 when written; 1 when not, and

@@ -14,16 +14,10 @@ namespace
 // anything is printed, so that output nobody reads holds up no writer.
 std::optional<std::int32_t> callersExpiry()
 {
-    // Ids beyond 16 bits have no record; they must not find someone else's.
-    uid_t caller = geteuid();
-    userFileOpenForReading();
-    UserRecord record;
-    bool found =
-        caller < unknownUid && userFileFind(&record, static_cast<std::uint16_t>(caller)) == 0;
-    userFileClose();
-    if (!found || record.expire == 0)
+    std::optional<UserRecord> record = readAccountOf(geteuid());
+    if (!record || record->expire == 0)
         return std::nullopt;
-    return record.expire;
+    return record->expire;
 }
 
 } // namespace
