@@ -3,6 +3,7 @@
 // next cycle, and a user without an account where the site requires one;
 // in the session stage it tells the user where they stand. It never holds
 // a login up for long: what it cannot judge within 2 seconds it lets pass.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -166,9 +167,9 @@ int account(const std::string &login)
     }
     if (!answer.text.starts_with("refuse "))
         return 0;
-    std::string refusal = "refused " + login + ": " + answer.text.substr(7);
-    syslog(LOG_NOTICE, "%s", refusal.c_str());
-    std::fprintf(stderr, "%s\n", refusal.c_str());
+    std::string rule = answer.text.substr(7);
+    syslog(LOG_NOTICE, "refused %s: %s", login.c_str(), rule.c_str());
+    std::fprintf(stderr, "refused %s: %s\n", login.c_str(), rule.c_str());
     return 1;
 }
 
@@ -193,6 +194,15 @@ Stage stageNamed(const std::string &type)
     return Stage::other;
 }
 
+// A login as a password database can hold it: no control characters, which
+// would also forge lines in the system log.
+bool plausibleLogin(const std::string &login)
+{
+    return !login.empty() && login.size() < loginNameSize &&
+           std::none_of(login.begin(), login.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
 std::string environmentValue(const char *name)
 {
     const char *value = std::getenv(name);
@@ -207,7 +217,7 @@ int main()
     std::string type = environmentValue("PAM_TYPE");
     // Nothing else of the caller's is trusted: no locale, no PATH, no TZ.
     clearenv();
-    if (type.empty() || login.empty() || login.size() >= loginNameSize)
+    if (type.empty() || !plausibleLogin(login))
         errorExit("usage: PAM_TYPE=account|open_session PAM_USER=<login> ku_gate");
     openlog("ku_gate", LOG_PID, LOG_AUTHPRIV);
     switch (stageNamed(type)) {

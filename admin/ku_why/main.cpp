@@ -20,9 +20,13 @@ struct Request {
     bool json = false;
 };
 
+[[noreturn]] void usage()
+{
+    errorExit("usage: ku_why [--json] <login>");
+}
+
 Request readArguments(int argc, char **argv)
 {
-    const char *usage = "usage: ku_why [--json] <login>";
     Request request;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0 && !request.json) {
@@ -30,11 +34,11 @@ Request readArguments(int argc, char **argv)
             continue;
         }
         if (request.login != nullptr || argv[i][0] == '-')
-            errorExit("%s", usage);
+            usage();
         request.login = argv[i];
     }
     if (request.login == nullptr)
-        errorExit("%s", usage);
+        usage();
     return request;
 }
 
