@@ -1,8 +1,7 @@
 // ku_gate as PAM runs it for the real sshd: the account check that keeps
 // out a user the monitor would disconnect at once, the line a session
 // opens with, and a login that a held account file must not keep waiting.
-// A few runs of the program alone pin what PAM does not pass on: its exit
-// status and its standard error.
+// (gate_stages_test.cpp runs the program alone, without sshd.)
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -287,85 +286,5 @@ TEST_F(Gate, AHeldAccountFileKeepsNoLoginWaiting)
     EXPECT_EQ(after.result.status, 255) << gateLines(lines);
     EXPECT_EQ(gateLogged(lines, authNotice, "refused alice: total"), 1) << gateLines(lines);
 }
-
-// ku_gate run as pam_exec runs it, without sshd: what PAM keeps to itself.
-struct VerdictCase {
-    const char *name;
-    std::string config;
-    std::vector<UserRecord> accounts;
-    std::string user;
-    std::string type; // PAM_TYPE
-    Result expected;
-};
-
-void PrintTo(const VerdictCase &given, std::ostream *out)
-{
-    *out << given.name;
-}
-
-class GateProgram : public SystemTest, public ::testing::WithParamInterface<VerdictCase>
-{
-};
-
-TEST_P(GateProgram, AnswersPamWithItsStatusAndOneLine)
-{
-    const VerdictCase &given = GetParam();
-    writeConfig(given.config);
-    writeAccounts(given.accounts);
-    Running gate = start({"ku_gate"}, 0,
-                         {"PAM_USER=" + given.user, "PAM_TYPE=" + given.type, "PAM_RHOST=::1"});
-    Result result = finish(gate);
-    EXPECT_EQ(result.status, given.expected.status);
-    EXPECT_EQ(result.out, given.expected.out);
-    EXPECT_EQ(result.err, given.expected.err);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Gate, GateProgram,
-    ::testing::Values(
-        VerdictCase{"refusal",
-                    "",
-                    {totalLeft(alice.uid, 120, 0)},
-                    "alice",
-                    "account",
-                    Result{1, "", "refused alice: total\n"}},
-        VerdictCase{
-            "pass", "", {totalLeft(alice.uid, 120, 60)}, "alice", "account", Result{0, "", ""}},
-        // root is never kept out, whatever the configuration requires.
-        VerdictCase{"rootWithoutAccount",
-                    "RequireAccount\n",
-                    {accountFor(alice.uid)},
-                    "root",
-                    "account",
-                    Result{0, "", ""}},
-        VerdictCase{"sessionLine",
-                    "",
-                    {totalLeft(alice.uid, 600, 100)},
-                    "alice",
-                    "open_session",
-                    Result{0, "Kestrune: 99 minutes left (total limit)\n", ""}},
-        VerdictCase{"sessionWithoutAccount",
-                    "",
-                    {accountFor(alice.uid)},
-                    "bob",
-                    "open_session",
-                    Result{0, "", ""}},
-        // Only the account check refuses, and only it and the session's
-        // opening print.
-        VerdictCase{"closeSession",
-                    "",
-                    {totalLeft(alice.uid, 120, 0)},
-                    "alice",
-                    "close_session",
-                    Result{0, "", ""}},
-        VerdictCase{"password",
-                    "",
-                    {totalLeft(alice.uid, 120, 0)},
-                    "alice",
-                    "password",
-                    Result{0, "", ""}}),
-    [](const ::testing::TestParamInfo<VerdictCase> &param) {
-        return std::string(param.param.name);
-    });
 
 } // namespace
