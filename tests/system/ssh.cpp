@@ -1,5 +1,5 @@
-// Starts the real sshd inside the sandbox and logs users in through the
-// real ssh client.
+// Starts the real sshd inside the sandbox, with or without a PAM stack,
+// and logs users in through the real ssh client.
 #include "ssh.h"
 
 #include <cerrno>
@@ -32,6 +32,8 @@ const std::string sshDirectory = "/run/ssh";
 const std::string hostKey = sshDirectory + "/host_ed25519_key";
 const std::string authorizedDirectory = sshDirectory + "/authorized";
 const std::string sshdConfig = sshDirectory + "/sshd_config";
+const std::string pamStackFile = sshDirectory + "/pam-sshd";
+const char *pamServiceFile = "/etc/pam.d/sshd";
 // sshd's privilege-separation user and the directory it is confined to.
 const char *privsepUser = "sshd:x:101:65534:sshd:/run/sshd:/usr/sbin/nologin\n";
 const char *privsepDirectory = "/run/sshd";
@@ -49,7 +51,6 @@ const char *sshdSettings = "ListenAddress 127.0.0.1:22\n"
                            "HostbasedAuthentication no\n"
                            "PermitRootLogin no\n"
                            "StrictModes yes\n"
-                           "UsePAM no\n"
                            "UseDNS no\n"
                            "PrintMotd no\n"
                            "PrintLastLog no\n"
@@ -58,6 +59,11 @@ const char *sshdSettings = "ListenAddress 127.0.0.1:22\n"
                            "AllowTcpForwarding no\n"
                            "AllowAgentForwarding no\n"
                            "PermitTunnel no\n";
+
+std::string sshdConfigText(bool usePam)
+{
+    return std::string(sshdSettings) + (usePam ? "UsePAM yes\n" : "UsePAM no\n");
+}
 
 std::string readFrom(int fd)
 {
@@ -112,6 +118,48 @@ std::set<std::string> loginLines(const std::string &user)
     return lines;
 }
 
+// Starts the ssh client as root, logging `user` in with a terminal that
+// sshd allocates, its standard streams on the descriptors given.
+pid_t startClient(const User &user, const std::string &command, int input, int output, int errors)
+{
+    std::vector<std::string> argv{"/usr/bin/ssh",
+                                  "-F",
+                                  "/dev/null",
+                                  "-tt",
+                                  "-i",
+                                  SshServer::clientKey,
+                                  "-o",
+                                  "IdentitiesOnly=yes",
+                                  "-o",
+                                  "BatchMode=yes",
+                                  "-o",
+                                  "StrictHostKeyChecking=no",
+                                  "-o",
+                                  "UserKnownHostsFile=/dev/null",
+                                  "-o",
+                                  "LogLevel=ERROR",
+                                  std::string(user.name) + "@127.0.0.1"};
+    // Without a command sshd starts the login shell.
+    if (!command.empty())
+        argv.push_back(command);
+    std::vector<char *> args;
+    for (std::string &arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+    char path[] = "PATH=/usr/bin:/bin";
+    char *environment[] = {path, nullptr};
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(errors, 2) < 0)
+            _exit(126);
+        execve(args[0], args.data(), environment);
+        _exit(127);
+    }
+    EXPECT_GT(pid, 0) << "fork: " << std::strerror(errno);
+    return pid;
+}
+
 bool runsProgram(uid_t uid, const std::string &name)
 {
     for (pid_t pid : processesOf(uid)) {
@@ -125,16 +173,35 @@ bool runsProgram(uid_t uid, const std::string &name)
 
 SshServer::SshServer()
 {
-    EXPECT_TRUE(loopbackUp()) << "the sandbox's loopback interface is down: bringing it up needs "
-                                 "CAP_NET_ADMIN, which this host (a container?) withholds";
+    std::filesystem::remove_all(sshDirectory);
+    start(false);
+}
+
+SshServer::SshServer(const std::string &pamStack)
+{
+    // Only the sandbox sees the stack: the file is bound over the host's
+    // in its own mount namespace, never written.
     std::filesystem::remove_all(sshDirectory);
     EXPECT_EQ(mkdir(sshDirectory.c_str(), 0755), 0);
+    writeFile(pamStackFile, pamStack);
+    EXPECT_TRUE(exists(pamServiceFile)) << "no " << pamServiceFile << " to cover";
+    if (exists(pamServiceFile))
+        pam_ = std::make_unique<StandIn>(pamServiceFile, pamStackFile);
+    start(true);
+}
+
+void SshServer::start(bool usePam)
+{
+    EXPECT_TRUE(loopbackUp()) << "the sandbox's loopback interface is down: bringing it up needs "
+                                 "CAP_NET_ADMIN, which this host (a container?) withholds";
+    // The PAM stack may be there already.
+    EXPECT_TRUE(mkdir(sshDirectory.c_str(), 0755) == 0 || errno == EEXIST);
     EXPECT_EQ(mkdir(authorizedDirectory.c_str(), 0755), 0);
     EXPECT_TRUE(mkdir(privsepDirectory, 0755) == 0 || errno == EEXIST);
     EXPECT_EQ(chmod(privsepDirectory, 0755), 0);
     makeKey(hostKey);
     makeKey(clientKey);
-    writeFile(sshdConfig, sshdSettings);
+    writeFile(sshdConfig, sshdConfigText(usePam));
     // Added for the server's lifetime only: other tests list the users.
     writeFile(sshDirectory + "/passwd", readFile("/etc/passwd") + privsepUser);
     passwd_ = std::make_unique<StandIn>("/etc/passwd", sshDirectory + "/passwd");
@@ -172,6 +239,7 @@ SshServer::~SshServer()
         waitpid(session, nullptr, 0);
     }
     passwd_.reset();
+    pam_.reset();
     close(log_);
     std::filesystem::remove_all(sshDirectory);
 }
@@ -202,38 +270,7 @@ SshLogin::SshLogin(SshServer &server, const User &user, const std::string &comma
     EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
     EXPECT_EQ(pipe2(toTest, O_CLOEXEC), 0);
     errors_ = memfd_create("ssh", MFD_CLOEXEC);
-    std::vector<std::string> argv{"/usr/bin/ssh",
-                                  "-F",
-                                  "/dev/null",
-                                  "-tt",
-                                  "-i",
-                                  SshServer::clientKey,
-                                  "-o",
-                                  "IdentitiesOnly=yes",
-                                  "-o",
-                                  "BatchMode=yes",
-                                  "-o",
-                                  "StrictHostKeyChecking=no",
-                                  "-o",
-                                  "UserKnownHostsFile=/dev/null",
-                                  "-o",
-                                  "LogLevel=ERROR",
-                                  std::string(user.name) + "@127.0.0.1",
-                                  command};
-    std::vector<char *> args;
-    for (std::string &arg : argv)
-        args.push_back(arg.data());
-    args.push_back(nullptr);
-    char path[] = "PATH=/usr/bin:/bin";
-    char *environment[] = {path, nullptr};
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-        if (dup2(input[0], 0) < 0 || dup2(toTest[1], 1) < 0 || dup2(errors_, 2) < 0)
-            _exit(126);
-        execve(args[0], args.data(), environment);
-        _exit(127);
-    }
+    pid_ = startClient(user, command, input[0], toTest[1], errors_);
     close(input[0]);
     close(toTest[1]);
     input_ = input[1];
@@ -317,6 +354,55 @@ int SshLogin::waitForEnd(std::chrono::milliseconds timeout)
 std::vector<pid_t> SshLogin::processes() const
 {
     return processesOf(uid_);
+}
+
+SshAttempt attemptLogin(SshServer &server, const User &user, const std::string &command,
+                        std::chrono::milliseconds timeout)
+{
+    server.authorize(user);
+    SshAttempt attempt;
+    int input[2], output[2];
+    EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(output, O_CLOEXEC), 0);
+    int errors = memfd_create("ssh", MFD_CLOEXEC);
+    auto begun = Clock::now();
+    pid_t pid = startClient(user, command, input[0], output[1], errors);
+    close(input[0]);
+    close(output[1]);
+    fcntl(output[0], F_SETFL, O_NONBLOCK);
+
+    // Its standard input stays open until it ends: an end of input would
+    // hang up the remote terminal before the command is done.
+    auto deadline = begun + timeout;
+    int waitStatus = 0;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got;
+        while ((got = read(output[0], buffer, sizeof buffer)) > 0)
+            attempt.result.out.append(buffer, static_cast<std::size_t>(got));
+        if (waitpid(pid, &waitStatus, WNOHANG) == pid) {
+            attempt.took = Clock::now() - begun;
+            attempt.result.status = statusCode(waitStatus);
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &waitStatus, 0);
+            attempt.took = Clock::now() - begun;
+            attempt.result.status = statusCode(waitStatus);
+            break;
+        }
+        pollfd ready{output[0], POLLIN, 0};
+        poll(&ready, 1, 10);
+    }
+    ssize_t got;
+    while ((got = read(output[0], buffer, sizeof buffer)) > 0)
+        attempt.result.out.append(buffer, static_cast<std::size_t>(got));
+    attempt.result.err = readFrom(errors);
+    close(input[1]);
+    close(output[0]);
+    close(errors);
+    return attempt;
 }
 
 } // namespace sandbox

@@ -1,6 +1,6 @@
 // A real OpenSSH server and client inside the sandbox, so that tests log
 // users in as a remote user does: sshd allocates the pseudo-terminal and
-// writes the login record itself.
+// writes the login record itself, and may run a PAM stack the test gives.
 #pragma once
 
 #include <sys/types.h>
@@ -22,7 +22,11 @@ namespace sandbox
 class SshServer
 {
   public:
+    // Without PAM: sshd decides alone.
     SshServer();
+    // With PAM: sshd runs `pamStack` as its /etc/pam.d/sshd (bound over the
+    // host's in the sandbox only) for the account check and the session.
+    explicit SshServer(const std::string &pamStack);
     ~SshServer();
     SshServer(const SshServer &) = delete;
     SshServer &operator=(const SshServer &) = delete;
@@ -36,7 +40,10 @@ class SshServer
     static constexpr const char *clientKey = "/run/ssh/client_key";
 
   private:
+    void start(bool usePam);
+
     std::unique_ptr<StandIn> passwd_; // holds the privilege-separation user
+    std::unique_ptr<StandIn> pam_;    // the stack given, if any
     pid_t pid_ = -1;
     int log_ = -1;
     int status_ = -1;
@@ -49,7 +56,10 @@ class SshServer
 class SshLogin
 {
   public:
-    // Returns once sshd has recorded the login in /var/run/utmp.
+    // Returns once sshd has recorded the login in /var/run/utmp. An empty
+    // `command` runs the user's login shell, before which sshd shows the
+    // messages of the login (those of PAM among them); sshd shows none
+    // before a command.
     SshLogin(SshServer &server, const User &user, const std::string &command);
     ~SshLogin();
     SshLogin(const SshLogin &) = delete;
@@ -84,5 +94,17 @@ class SshLogin
     std::string received_;
     std::string line_;
 };
+
+// A login through the real ssh client, as SshLogin makes it, that runs
+// `command` to its end, or is refused: the client's exit status (255 when
+// it could not log in), what it printed (the remote terminal's output, with
+// its "\r\n") and its complaints, and how long the whole login took. A
+// client still running after `timeout` is killed (status 128 + 9).
+struct SshAttempt {
+    Result result;
+    std::chrono::steady_clock::duration took{};
+};
+SshAttempt attemptLogin(SshServer &server, const User &user, const std::string &command,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 } // namespace sandbox
