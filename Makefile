@@ -3,11 +3,11 @@
 #   make check      build and run every test (the end-to-end ones need root)
 #   make demo       the monitor at work, live, in a throwaway sandbox (root)
 #   make bench      the speed figures (root)
-#   make box-check  the programs against real logind, sshd and PAM in a
-#                   throwaway Debian 12 machine (root; about 5 minutes)
+#   make box-check  the Debian package against real logind, sshd and PAM in
+#                   a throwaway Debian 12 machine (root; about 10 minutes)
 #   make fuzz       the fuzz targets, FUZZ_SECONDS (30) each, built with clang
 #   make install    install into /usr (DESTDIR= honoured)
-#   make package    a Debian package in build/
+#   make package    the Debian package, checked by lintian, in build/package/
 BUILD ?= build
 CMAKE_FLAGS ?=
 # Continuous integration treats every warning as an error.
@@ -49,14 +49,14 @@ fuzz: deps
 # A booted container, so that the logins are sshd's own, through PAM and
 # systemd-logind, and the monitor runs as the machine's service.
 .PHONY: box-check
-box-check: all
-	tests/box/run $(BUILD)
+box-check: package
+	tests/box/run $(BUILD)/package
 
 install: all
 	cmake --install $(BUILD) --prefix /usr
 
-package: all
-	cd $(BUILD) && cpack
+package: deps
+	scripts/build-package $(BUILD)/package
 
 clean:
 	rm -rf $(BUILD)

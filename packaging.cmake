@@ -1,11 +1,19 @@
-# What `make install` puts where, and the Debian package made of it.
+# What `make install` puts where; the Debian package (debian/) lays out the
+# same tree from it.
 #
 #   sbin/, bin/                  the programs (see kestrune_program)
-#   lib/Kestrune/                configuration and notice texts, never
-#                                overwritten once there; the programs
-#                                create the account and ban files
-#   lib/systemd/system/          the monitor's unit and the timers of the
-#                                scheduled jobs, installed but not enabled
+#   /etc/kestrune/               the site's configuration and notice texts,
+#                                never overwritten once there
+#   /var/lib/kestrune/           the account and ban files, which the
+#                                commands create, and a link to each file
+#                                of /etc/kestrune
+#   lib/Kestrune                 a link to /var/lib/kestrune: the programs'
+#                                paths lead through it, and a rewrite's
+#                                rename lands beside the real file
+#   systemd's unit directory     the monitor's unit and the timers of the
+#                                scheduled jobs, installed but not enabled:
+#                                where systemd.pc says (/lib/systemd/system
+#                                on Debian 12), else lib/systemd/system
 #   share/man/                   the manual pages
 #   share/doc/kestrune/          the README and a cron.d sample
 
@@ -13,27 +21,59 @@ set(KESTRUNE_SITE_FILES
   kestrune.config ku_reapfiles.config ku_reapprocs.config
   linewatchd.busy linewatchd.idle linewatchd.time_class linewatchd.time_period
   linewatchd.time_session)
+set(KESTRUNE_SITE_DIR /etc/kestrune)
+set(KESTRUNE_STATE_DIR /var/lib/kestrune)
 
-install(DIRECTORY DESTINATION lib/Kestrune
-        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-                              GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# A host installed before the state left /usr has a real directory where the
+# link goes: the package's own preinst moves its files out first.
+install(CODE "
+  set(ENV{DPKG_ROOT} \"\$ENV{DESTDIR}\")
+  execute_process(COMMAND sh \"${CMAKE_CURRENT_SOURCE_DIR}/debian/kestrune.preinst\" install
+                  RESULT_VARIABLE moved)
+  if(NOT moved EQUAL 0)
+    message(FATAL_ERROR \"could not move the files of \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/Kestrune\")
+  endif()
+")
 
-# An administrator's own settings and texts stay as they are.
+set(directory_mode OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                   WORLD_EXECUTE)
+install(DIRECTORY DESTINATION ${KESTRUNE_SITE_DIR} DIRECTORY_PERMISSIONS ${directory_mode})
+install(DIRECTORY DESTINATION ${KESTRUNE_STATE_DIR} DIRECTORY_PERMISSIONS ${directory_mode})
+
+# An administrator's own settings and texts stay as they are; a link an
+# administrator replaced with a file stays too.
 foreach(file IN LISTS KESTRUNE_SITE_FILES)
   install(CODE "
-    if(NOT EXISTS \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/Kestrune/${file}\")
-      file(INSTALL \"${CMAKE_CURRENT_SOURCE_DIR}/etc/${file}\"
-           DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/Kestrune\"
+    set(site \"\$ENV{DESTDIR}${KESTRUNE_SITE_DIR}/${file}\")
+    if(NOT EXISTS \"\${site}\")
+      file(INSTALL \"${CMAKE_CURRENT_SOURCE_DIR}/etc/${file}\" DESTINATION \"${KESTRUNE_SITE_DIR}\"
            FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     else()
-      message(STATUS \"Kept: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/Kestrune/${file}\")
+      message(STATUS \"Kept: \${site}\")
+    endif()
+    set(link \"\$ENV{DESTDIR}${KESTRUNE_STATE_DIR}/${file}\")
+    if(NOT EXISTS \"\${link}\" AND NOT IS_SYMLINK \"\${link}\")
+      file(CREATE_LINK \"${KESTRUNE_SITE_DIR}/${file}\" \"\${link}\" SYMBOLIC)
     endif()
   ")
 endforeach()
 
+install(CODE "
+  set(product \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/Kestrune\")
+  if(NOT IS_SYMLINK \"\${product}\")
+    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib\")
+    file(CREATE_LINK \"${KESTRUNE_STATE_DIR}\" \"\${product}\" SYMBOLIC)
+  endif()
+")
+
 file(GLOB KESTRUNE_UNITS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/systemd/*.service
      ${CMAKE_CURRENT_SOURCE_DIR}/systemd/*.timer)
-install(FILES ${KESTRUNE_UNITS} DESTINATION lib/systemd/system
+find_package(PkgConfig REQUIRED)
+pkg_get_variable(KESTRUNE_UNIT_DIR systemd systemdsystemunitdir)
+if(NOT KESTRUNE_UNIT_DIR)
+  set(KESTRUNE_UNIT_DIR lib/systemd/system)
+endif()
+install(FILES ${KESTRUNE_UNITS} DESTINATION ${KESTRUNE_UNIT_DIR}
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 foreach(section 1 5 8)
@@ -46,26 +86,3 @@ install(FILES README.md DESTINATION share/doc/kestrune
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES cron/kestrune DESTINATION share/doc/kestrune/examples/cron.d
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-
-# The Debian package: `make package`.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME kestrune)
-set(CPACK_PACKAGE_VERSION 0.1.0)
-set(CPACK_PACKAGE_CONTACT "Kestrune developers <root@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "time-limited dial-in accounts: session monitor and administration commands")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bsd-mailx | mailutils")
-# The settings and notice texts are the administrator's: dpkg keeps their
-# changes on upgrade and asks before replacing them.
-set(conffiles "")
-foreach(file IN LISTS KESTRUNE_SITE_FILES)
-  string(APPEND conffiles "/usr/lib/Kestrune/${file}\n")
-endforeach()
-file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "${conffiles}")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_STRIP_FILES ON)
-include(CPack)
