@@ -1,10 +1,12 @@
 // linewatchd: the session monitor. Reads the configuration while still on
-// the terminal that started it, detaches, and runs one cycle a minute.
+// the terminal that started it, detaches, and runs one cycle a minute until
+// a signal asks it to stop.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,13 +74,18 @@ int main()
     timespec configSeen{};
     clock_gettime(CLOCK_REALTIME_COARSE, &configSeen);
     readConfig();
-    SystemHost host(mailHostSetting());
+    std::string mailHost = mailHostSetting();
     detach();
     openlog("linewatchd", 0, LOG_DAEMON);
     setReportOutput(logReport);
+    StopRequest stop;
+    SystemHost host(std::move(mailHost), &stop);
     std::uint16_t guestUid = nameToUid("guest");
     allowDescriptorsForTermination();
     Snapshot snapshot;
-    for (;;)
-        runCycle(configSeen, guestUid, snapshot, host);
+    std::tm cycled = runCycle(configSeen, guestUid, snapshot, host);
+    while (sleepPastMinute(cycled, stop))
+        cycled = runCycle(configSeen, guestUid, snapshot, host);
+    syslog(LOG_INFO, "stopped by %s", stop.signalName());
+    return 0;
 }
