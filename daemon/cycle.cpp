@@ -1,6 +1,6 @@
 // The monitor's minute: re-read a changed configuration, take a snapshot of
 // logins, processes and links, run the accounting pass, carry out what it
-// decided, and sleep to the next minute boundary.
+// decided, and sleep to the next minute boundary unless asked to stop.
 #include "cycle.h"
 
 #include <ctime>
@@ -42,19 +42,20 @@ std::tm localNow()
     return local;
 }
 
-// Sleeps to the next minute boundary, and on until the minute is another
-// than the cycle's: a leap second, or a clock set back, must not bring a
-// second cycle, and a second charge, into one minute.
-void sleepPastMinute(const std::tm &cycled)
+} // namespace
+
+// A leap second, or a clock set back, must not bring a second cycle, and a
+// second charge, into one minute.
+bool sleepPastMinute(const std::tm &cycled, const StopRequest &stop)
 {
     std::tm now = localNow();
     do {
-        sleepSeconds(secondsToNextMinute(now));
+        if (!stop.sleep(secondsToNextMinute(now)))
+            return false;
         now = localNow();
     } while (sameMinute(now, cycled));
+    return true;
 }
-
-} // namespace
 
 int secondsToNextMinute(const std::tm &now)
 {
@@ -68,7 +69,7 @@ bool sameMinute(const std::tm &a, const std::tm &b)
            a.tm_year == b.tm_year;
 }
 
-void runCycle(timespec &configSeen, std::uint16_t guestUid, Snapshot &snapshot, Host &host)
+std::tm runCycle(timespec &configSeen, std::uint16_t guestUid, Snapshot &snapshot, Host &host)
 {
     std::tm started = localNow();
     rereadChangedConfig(configSeen);
@@ -76,5 +77,5 @@ void runCycle(timespec &configSeen, std::uint16_t guestUid, Snapshot &snapshot, 
     PassDecisions decisions = accountingPass(snapshot, Settings, host);
     carryOut(decisions, snapshot, host);
     finishDisconnections(decisions, host);
-    sleepPastMinute(started);
+    return started;
 }

@@ -8,7 +8,20 @@
 
 #include "notices.h"
 
-SystemHost::SystemHost(std::string mailHost) : mailHost_(std::move(mailHost)) {}
+SystemHost::SystemHost(std::string mailHost, const StopRequest *stop)
+    : mailHost_(std::move(mailHost)), stop_(stop)
+{
+}
+
+// A monitor that is asked to stop finishes its cycle without waiting: the
+// users it disconnects lose their processes at once.
+void SystemHost::holdOn(int seconds)
+{
+    if (stop_ != nullptr)
+        stop_->sleep(seconds);
+    else
+        sleepSeconds(seconds);
+}
 
 std::time_t SystemHost::now()
 {
@@ -52,7 +65,7 @@ void SystemHost::notify(const char *line, const char *notice)
 
 void SystemHost::letNoticesArrive()
 {
-    sleepSeconds(1);
+    holdOn(1);
 }
 
 bool SystemHost::terminate(const ProcEntry &process)
@@ -64,7 +77,7 @@ void SystemHost::killTerminated()
 {
     if (terminated_.empty())
         return;
-    sleepSeconds(5);
+    holdOn(5);
     ::killTerminated(terminated_);
 }
 

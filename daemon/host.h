@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "policy.h"
+#include "stopping.h"
 
 class Host
 {
@@ -39,7 +40,8 @@ class Host
 
     // SIGTERM now; true if it was sent. The processes it was sent to get
     // SIGKILL from killTerminated, which first gives them 5 seconds to end
-    // (and returns at once when there are none).
+    // (and returns at once when there are none). A host that is being
+    // stopped cuts that wait, and the one for notices, short.
     virtual bool terminate(const ProcEntry &process) = 0;
     virtual void killTerminated() = 0;
     // Ends a logind session and everything still in it.
@@ -64,7 +66,8 @@ class SystemHost : public Host
 {
   public:
     // `mailHost` is put after the login in mail addresses when not empty.
-    explicit SystemHost(std::string mailHost = {});
+    // With `stop`, the host's waits end when a stop is requested.
+    explicit SystemHost(std::string mailHost = {}, const StopRequest *stop = nullptr);
 
     std::time_t now() override;
     void openAccounts() override;
@@ -85,6 +88,9 @@ class SystemHost : public Host
     std::string loginName(std::uint16_t uid) override;
 
   private:
+    void holdOn(int seconds);
+
     std::string mailHost_;
+    const StopRequest *stop_;
     TerminatedList terminated_;
 };

@@ -1,6 +1,7 @@
 // Telling users about their time: notices written onto their terminals,
 // and the mail that tells a disconnected link user why.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -160,6 +161,11 @@ void mailNotice(std::uint16_t uid, NoticeReason reason, const char *mailHost)
     // No shell: neither the login nor the mail host is ever read as syntax.
     pid_t child = fork();
     if (child == 0) {
+        // The monitor holds its stopping signals back between its waits;
+        // the mail command must not inherit that.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         dup2(body.get(), STDIN_FILENO);
         const char *argv[] = {"mail", "-s", "Connection Terminated", address, nullptr};
         execvp("mail", const_cast<char *const *>(argv));
