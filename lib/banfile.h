@@ -31,6 +31,7 @@ void banFileClose();
 // As loadAccounts, for the ban file; "must be root" for anyone else.
 std::vector<BanRecord> loadBans();
 int banFileRead(BanRecord *record);
+// As userFileWrite, for the open ban file.
 int banFileWrite(const BanRecord *record);
 int banFileFind(BanRecord *record, std::uint32_t area, std::uint32_t local);
 // As userFileAppend, for the open ban file.

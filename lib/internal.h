@@ -34,8 +34,12 @@ struct RecordFileNames {
 // read-write, close-on-exec and exclusive; a reader's read-only and shared.
 // Ends the process with the open diagnostic when the file cannot be opened.
 std::FILE *openRecordFile(const RecordFileNames &names, RecordAccess access, int &fd);
-// Closes the file and gives up its locks.
-void closeRecordFile(std::FILE *&stream, int &fd);
+// Closes the file and gives up its locks, syncing first what writes left
+// unsynced (see syncRecordFileOnClose): false if that sync failed.
+bool closeRecordFile(std::FILE *&stream, int &fd);
+// Until the open file is closed, its writes are synced once, when it is
+// closed, and no longer each before its result is given.
+void syncRecordFileOnClose(int fd);
 
 // Takes a whole-file lock, waiting as long as it takes; false, with errno
 // set, when it cannot be taken at all.
@@ -57,6 +61,10 @@ void keepWritersLock(int recordFd, int lockFd);
 int handOverWritersLock(int recordFd);
 void releaseWritersLock(int recordFd);
 int readRecordBytes(std::FILE *stream, std::span<std::uint8_t> record);
+// Writes the record at the stream's position, straight to the file, and
+// syncs it unless the file syncs on close: 0 once it is on the disk. 1, with
+// errno set, when it could not be written or synced; what it changed of the
+// file is then put back.
 int writeRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> record);
 // Writes the record after the last whole record of the file, cutting off a
 // piece of one that an interrupted append left there.

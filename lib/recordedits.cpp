@@ -1,10 +1,14 @@
 // How the account and ban commands put their changes into the record
 // files: a write that fails ends the command instead of being confirmed, and
-// records are dropped by writing the others to a fresh file that takes the
-// file's place under the file's own lock, so that no other writer's change
-// can slip in and be lost, and a crash leaves the old file or the new one.
+// records are dropped or all changed at once by writing a fresh file that
+// takes the file's place under the file's own lock, so that no other
+// writer's change can slip in and be lost, and a crash leaves the old file or
+// the new one.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <span>
 
 #include <unistd.h>
 
@@ -28,7 +32,7 @@ void rewriteAccount(const UserRecord &record)
 namespace
 {
 
-// What differs between dropping accounts and dropping bans.
+// What differs between the account file and the ban file.
 struct RecordFile {
     std::FILE *&stream;
     int &fd;
@@ -36,21 +40,26 @@ struct RecordFile {
     const char *path;
 };
 
+// What a whole-file rewrite makes of one record, as bytes: false drops it;
+// true keeps it, as the edit left it.
+using RecordEdit = std::function<bool(long index, std::span<std::uint8_t> record)>;
+
 [[noreturn]] void copyFailed(Replacement &replacement)
 {
     abandonReplacement(replacement);
     perrorExit(replacement.name.c_str());
 }
 
-// Writes every whole record that is not dropped to the fresh file; a
+// Writes what the edit makes of every whole record to the fresh file; a
 // trailing piece of a record is not one and goes.
-void copyKept(const RecordFile &file, const RecordFilter &dropped, Replacement &replacement)
+void copyEdited(const RecordFile &file, const RecordEdit &edit, Replacement &replacement)
 {
     std::rewind(file.stream);
-    std::array<char, userRecordSize> record; // the larger of the two sizes
-    for (long index = 0; std::fread(record.data(), file.recordSize, 1, file.stream) == 1; ++index) {
-        if (!dropped(index) &&
-            std::fwrite(record.data(), file.recordSize, 1, replacement.stream) != 1)
+    std::array<std::uint8_t, userRecordSize> buffer; // the larger of the two sizes
+    std::span<std::uint8_t> record(buffer.data(), file.recordSize);
+    for (long index = 0; std::fread(record.data(), record.size(), 1, file.stream) == 1; ++index) {
+        if (edit(index, record) &&
+            std::fwrite(record.data(), record.size(), 1, replacement.stream) != 1)
             copyFailed(replacement);
     }
     // A write that fails late must still be told as the fresh file's.
@@ -58,8 +67,11 @@ void copyKept(const RecordFile &file, const RecordFilter &dropped, Replacement &
         copyFailed(replacement);
 }
 
-void drop(const RecordFile &file, const RecordFilter &dropped, const char *program,
-          const char *condition)
+// The one way the commands change many records at once: all of the new
+// file is written beside the old one, then takes its place, so that a
+// crash leaves one or the other and never a mixture.
+void rewriteAll(const RecordFile &file, const RecordEdit &edit, const char *program,
+                const char *condition)
 {
     Replacement replacement;
     if (std::fflush(file.stream) != 0 || !beginReplacement(file.path, file.fd, replacement)) {
@@ -68,16 +80,37 @@ void drop(const RecordFile &file, const RecordFilter &dropped, const char *progr
             perrorExit(file.path);
         checkFailed(program, fixedText::commandMain, condition);
     }
-    copyKept(file, dropped, replacement);
+    copyEdited(file, edit, replacement);
     if (!commitReplacement(file.path, file.stream, file.fd, replacement))
         perrorExit(file.path);
 }
 
+RecordEdit dropping(const RecordFilter &dropped)
+{
+    return [dropped](long index, std::span<std::uint8_t>) { return !dropped(index); };
+}
+
 } // namespace
+
+void userFileRewriteAll(const AccountEdit &edit, const char *program, const char *condition)
+{
+    auto editBytes = [&edit](long index, std::span<std::uint8_t> bytes) {
+        UserRecordBytes image;
+        std::copy(bytes.begin(), bytes.end(), image.begin());
+        std::optional<UserRecord> kept = edit(index, decodeUserRecord(image));
+        if (!kept)
+            return false;
+        image = encodeUserRecord(*kept);
+        std::copy(image.begin(), image.end(), bytes.begin());
+        return true;
+    };
+    rewriteAll({userFile, userFileFD, userRecordSize, userFilePath}, editBytes, program, condition);
+}
 
 void userFileDropIf(const RecordFilter &dropped, const char *program, const char *condition)
 {
-    drop({userFile, userFileFD, userRecordSize, userFilePath}, dropped, program, condition);
+    rewriteAll({userFile, userFileFD, userRecordSize, userFilePath}, dropping(dropped), program,
+               condition);
 }
 
 void userFileDrop(long index, const char *program)
@@ -89,9 +122,9 @@ void userFileDrop(long index, const char *program)
 void banFileDrop(long index, const char *program)
 {
     static_assert(banRecordSize <= userRecordSize);
-    drop(
-        {banFile, banFileFD, banRecordSize, banFilePath}, [index](long at) { return at == index; },
-        program, fixedText::banFileCopyCreated);
+    rewriteAll({banFile, banFileFD, banRecordSize, banFilePath},
+               dropping([index](long at) { return at == index; }), program,
+               fixedText::banFileCopyCreated);
 }
 
 void removeAccount(const char *login, const char *program)

@@ -1,9 +1,11 @@
 // Changes the commands make to the record files: a write that fails ends the
-// command instead of being confirmed, and records are dropped through a
-// fresh file that takes the file's place under its lock.
+// command instead of being confirmed, and records are dropped, or all of
+// them changed, through a fresh file that takes the file's place under its
+// lock.
 #pragma once
 
 #include <functional>
+#include <optional>
 
 #include "userfile.h"
 
@@ -24,6 +26,15 @@ using RecordFilter = std::function<bool(long index)>;
 // As userFileDrop, for every record that `dropped` names; `condition` is
 // quoted when the fresh file cannot be created.
 void userFileDropIf(const RecordFilter &dropped, const char *program, const char *condition);
+
+// What rewriting the whole account file makes of the record at `index`,
+// counted from 0: the record to keep in its place, changed or not, or none
+// to drop it.
+using AccountEdit = std::function<std::optional<UserRecord>(long index, const UserRecord &record)>;
+// Rewrites the open account file as userFileDropIf does, every record
+// replaced by what `edit` makes of it: all of them are changed, or, when the
+// process ends first, none.
+void userFileRewriteAll(const AccountEdit &edit, const char *program, const char *condition);
 
 // Removes the first account record of a named user; the system user stays.
 // Returns once the record is gone and the file closed: any failure ends the

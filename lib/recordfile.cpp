@@ -1,8 +1,11 @@
 // Opening, locking, reading, writing and replacing a file of fixed-size
 // records: the mechanics that the account file and the ban file share.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string_view>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -91,12 +94,45 @@ int openForReading(const RecordFileNames &names)
     }
 }
 
+// How the writes to an open record file reach the disk. A command's write
+// is synced before the write's result is given, so that no confirmation
+// can outrun the disk; a writer of many records at once has them synced
+// together when the file is closed, rather than one by one.
+struct Durability {
+    bool onClose = false;
+    bool unsynced = false; // written since the last sync, when onClose
+};
+std::map<int, Durability> durabilities;
+
+// Makes a write just made durable now, or has it wait for the close.
+bool settle(int fd)
+{
+    Durability &durability = durabilities[fd];
+    if (!durability.onClose)
+        return fdatasync(fd) == 0;
+    durability.unsynced = true;
+    return true;
+}
+
+// Syncs what the writes since the last sync left in memory, and forgets
+// the file.
+bool settleBeforeClose(int fd)
+{
+    auto held = durabilities.find(fd);
+    if (held == durabilities.end())
+        return true;
+    bool unsynced = held->second.unsynced;
+    durabilities.erase(held);
+    return !unsynced || fdatasync(fd) == 0;
+}
+
 } // namespace
 
 std::FILE *openRecordFile(const RecordFileNames &names, RecordAccess access, int &fd)
 {
     bool writable = access == RecordAccess::write;
     fd = writable ? openForWriting(names) : openForReading(names);
+    durabilities.erase(fd); // what a descriptor of that number had is gone
     std::FILE *stream = fdopen(fd, writable ? "r+b" : "rb");
     if (stream == nullptr) {
         UniqueFd writers(handOverWritersLock(fd));
@@ -107,16 +143,25 @@ std::FILE *openRecordFile(const RecordFileNames &names, RecordAccess access, int
     return stream;
 }
 
-void closeRecordFile(std::FILE *&stream, int &fd)
+bool closeRecordFile(std::FILE *&stream, int &fd)
 {
     if (stream == nullptr)
-        return;
+        return true;
     std::fflush(stream);
+    // Synced while the lock is held: the next writer must not see records
+    // that a crash could still take back.
+    bool synced = settleBeforeClose(fd);
     flock(fd, LOCK_UN);
     std::fclose(stream);
     releaseWritersLock(fd);
     stream = nullptr;
     fd = -1;
+    return synced;
+}
+
+void syncRecordFileOnClose(int fd)
+{
+    durabilities[fd].onClose = true;
 }
 
 int readRecordBytes(std::FILE *stream, std::span<std::uint8_t> record)
@@ -124,19 +169,58 @@ int readRecordBytes(std::FILE *stream, std::span<std::uint8_t> record)
     return std::fread(record.data(), record.size(), 1, stream) == 1 ? 0 : 1;
 }
 
+namespace
+{
+
+// What a write at `at` covers of the file as it was: the bytes to put back
+// if the write cannot be made durable.
+struct Covered {
+    off_t at;
+    off_t size; // of the file before the write
+    std::vector<std::uint8_t> old;
+    bool extends; // whether the write reaches past the end
+};
+
+bool readCovered(int fd, long at, std::size_t length, Covered &covered)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0)
+        return false;
+    covered.at = at;
+    covered.size = status.st_size;
+    off_t within = std::clamp<off_t>(status.st_size - at, 0, static_cast<off_t>(length));
+    covered.old.resize(static_cast<std::size_t>(within));
+    covered.extends = covered.old.size() < length;
+    return pread(fd, covered.old.data(), covered.old.size(), at) ==
+           static_cast<ssize_t>(covered.old.size());
+}
+
+// Undoes a write that failed or could not be synced, keeping errno: a
+// command that reports the write failed must not leave its change in the
+// file for the next run to make a second time.
+void putBack(int fd, const Covered &covered)
+{
+    int reason = errno;
+    static_cast<void>(writeAllAt(fd, covered.old.data(), covered.old.size(), covered.at));
+    // A piece of a record at the end would misalign every later append.
+    if (covered.extends)
+        static_cast<void>(ftruncate(fd, covered.size));
+    errno = reason;
+}
+
+} // namespace
+
 int writeRecordBytes(std::FILE *stream, int fd, std::span<const std::uint8_t> record)
 {
     // The record goes straight to the file, so a result of 0 means it is
     // there and nothing of it lingers in a buffer to be written later.
     long at = std::ftell(stream);
-    struct stat status;
-    if (at < 0 || fstat(fd, &status) != 0)
+    Covered covered;
+    if (at < 0 || !readCovered(fd, at, record.size(), covered))
         return 1;
-    if (!writeAllAt(fd, record.data(), record.size(), at)) {
+    if (!writeAllAt(fd, record.data(), record.size(), at) || !settle(fd)) {
+        putBack(fd, covered);
         int reason = errno;
-        // A piece of a record at the end would misalign every later append.
-        if (at >= status.st_size && ftruncate(fd, status.st_size) != 0)
-            reason = errno;
         std::fseek(stream, at, SEEK_SET);
         errno = reason;
         return 1;
@@ -274,12 +358,17 @@ bool commitReplacement(const char *path, std::FILE *&stream, int &fd, Replacemen
     int saved = errno;
     // The old file's lock goes only now: its waiters find the new file in
     // its place, locked by this process until it closes it. The writers'
-    // lock stays held throughout.
+    // lock stays held throughout, and so does the way writes are synced;
+    // the old file's unsynced writes are in the new one, synced above.
     int writers = handOverWritersLock(fd);
+    bool onClose = durabilities[fd].onClose;
+    durabilities.erase(fd);
     closeRecordFile(stream, fd);
     stream = replacement.stream;
     fd = fresh;
     keepWritersLock(fd, writers);
+    if (onClose)
+        syncRecordFileOnClose(fd);
     replacement.stream = nullptr;
     std::rewind(stream);
     errno = saved;

@@ -116,6 +116,11 @@ void userFileClose()
     closeRecordFile(userFile, userFileFD);
 }
 
+void userFileSyncOnClose()
+{
+    syncRecordFileOnClose(userFileFD);
+}
+
 int userFileRead(UserRecord *record)
 {
     UserRecordBytes b;

@@ -80,14 +80,23 @@ std::vector<UserRecord> loadAccounts();
 // The first record of a user, read as loadAccounts reads, the file closed
 // again before it returns; none for an id that no record can hold.
 std::optional<UserRecord> readAccountOf(uid_t uid);
+// For a writer of many records in one go, the monitor's pass: until the
+// open account file is closed, its writes are synced to the disk together,
+// by userFileClose before it gives up the lock, and no longer one by one.
+void userFileSyncOnClose();
 int userFileRead(UserRecord *record);
+// Writes the record at the current position. 0 once it is on the disk (or,
+// after userFileSyncOnClose, in the file); 1 when not, and the file is then
+// as it was.
 int userFileWrite(const UserRecord *record);
-// Writes the record over the one just read. 0 when written; 1 when not, and
-// the file position is then after that record all the same.
+// Writes the record over the one just read, as userFileWrite. 0 when
+// written; 1 when not, and the file position is then after that record all
+// the same.
 int userFileRewrite(const UserRecord *record);
 int userFileFind(UserRecord *record, std::uint16_t uid);
 // Adds a record after the last whole one, cutting off a piece of a record
-// that an interrupted append left at the end. 0 when written; 1 when not.
+// that an interrupted append left at the end. 0 when written, as
+// userFileWrite; 1 when not.
 int userFileAppend(const UserRecord *record);
 
 // Opens the account file and finds the user's record, or ends the command

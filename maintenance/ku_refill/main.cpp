@@ -1,6 +1,9 @@
 // ku_refill: starts a new allowance period for every account, setting what
 // is left back to the limits and clearing the traffic; with an option, the
-// time-class allowances only.
+// time-class allowances only. All accounts are refilled or, if it is
+// stopped part-way, none.
+#include <optional>
+
 #include <unistd.h>
 
 #include "common.h"
@@ -31,11 +34,12 @@ int main(int argc, char **argv)
     if (geteuid() != 0)
         errorExit("must be root");
     userFileOpen();
-    UserRecord record;
-    while (userFileRead(&record) == 0) {
-        refill(record, classesOnly);
-        rewriteAccount(record);
-    }
+    userFileRewriteAll(
+        [classesOnly](long, UserRecord record) -> std::optional<UserRecord> {
+            refill(record, classesOnly);
+            return record;
+        },
+        "ku_refill", fixedText::userFileCopyCreated);
     userFileClose();
     return 0;
 }

@@ -1,6 +1,6 @@
-// Commands killed inside their rewrite of a record file must leave the old
-// file or the new one, whole; a command that waited for the lock meanwhile
-// must work on the new file; an interrupted append must not misalign the
+// Commands killed inside their rewrite of a record file (a record dropped,
+// or every record refilled) must leave the old file or the new one, whole; a command that waited
+// for the lock meanwhile must work on the new file; an interrupted append must not misalign the
 // next one.
 #include <algorithm>
 #include <chrono>
@@ -39,42 +39,69 @@ struct Images {
     std::string after;
 };
 
-// A command that drops one record from a file of many: the record of
-// `dropped` (a user id, or the local number of a ban) in the middle.
+// The file of many accounts, with `middle` among them if given.
+std::string accountImage(std::optional<std::uint32_t> middle)
+{
+    std::vector<UserRecord> records;
+    for (std::size_t i = 0; i < accountCount; ++i) {
+        records.push_back(accountFor(firstManyUid + static_cast<uid_t>(i)));
+        records.back().tLeft = static_cast<std::int32_t>(i);
+    }
+    if (middle)
+        records.insert(records.begin() + accountCount / 2, accountFor(*middle));
+    return userRecordImage(records);
+}
+
+std::string banImage(std::optional<std::uint32_t> middle)
+{
+    std::vector<BanRecord> records;
+    for (std::size_t i = 0; i < banCount; ++i)
+        records.push_back(BanRecord{0, 0, 6000000 + static_cast<std::uint32_t>(i), 0});
+    if (middle)
+        records.insert(records.begin() + banCount / 2, BanRecord{0, 0, *middle, 0});
+    return banRecordImage(records);
+}
+
+// The file of many with the record of `dropped` (a user id, or the local
+// number of a ban) in the middle, and without it.
+template <std::uint32_t dropped> Images droppingAccount()
+{
+    return {accountImage(dropped), accountImage(std::nullopt)};
+}
+
+template <std::uint32_t dropped> Images droppingBan()
+{
+    return {banImage(dropped), banImage(std::nullopt)};
+}
+
+// The file of many part-way through their period, each account changed by
+// a full refill, and all of them refilled.
+Images refillingAll()
+{
+    std::vector<UserRecord> used;
+    std::vector<UserRecord> refilled;
+    for (std::size_t i = 0; i < accountCount; ++i) {
+        UserRecord record = accountFor(firstManyUid + static_cast<uid_t>(i));
+        record.tLeft = static_cast<std::int32_t>(i % 600);
+        record.totalBytes = i + 1;
+        used.push_back(record);
+        record.tLeft = record.tLimit;
+        record.sLeft = record.sLimit;
+        record.cLeft = record.cLimit;
+        record.lastBytes = record.totalBytes = 0;
+        refilled.push_back(record);
+    }
+    return {userRecordImage(used), userRecordImage(refilled)};
+}
+
+// A command that rewrites a file of many records.
 struct Rewrite {
     const char *name;
     std::vector<std::string> argv;
     bool bans;
-    std::uint32_t dropped;
+    Images (*images)();
 
     const char *path() const { return bans ? banFilePath : userFilePath; }
-    Images images() const
-    {
-        auto image = bans ? banImage : accountImage;
-        return {image(dropped), image(std::nullopt)};
-    }
-
-    // The file of many records, with the one to drop in the middle.
-    static std::string accountImage(std::optional<std::uint32_t> middle)
-    {
-        std::vector<UserRecord> records;
-        for (std::size_t i = 0; i < accountCount; ++i) {
-            records.push_back(accountFor(firstManyUid + static_cast<uid_t>(i)));
-            records.back().tLeft = static_cast<std::int32_t>(i);
-        }
-        if (middle)
-            records.insert(records.begin() + accountCount / 2, accountFor(*middle));
-        return userRecordImage(records);
-    }
-    static std::string banImage(std::optional<std::uint32_t> middle)
-    {
-        std::vector<BanRecord> records;
-        for (std::size_t i = 0; i < banCount; ++i)
-            records.push_back(BanRecord{0, 0, 6000000 + static_cast<std::uint32_t>(i), 0});
-        if (middle)
-            records.insert(records.begin() + banCount / 2, BanRecord{0, 0, *middle, 0});
-        return banRecordImage(records);
-    }
 };
 
 // Where two big images part, without printing megabytes; empty if equal.
@@ -87,10 +114,13 @@ std::string difference(const std::string &left, const std::string &expected)
            " were due, first unlike at byte " + std::to_string(parted.first - left.begin());
 }
 
-const Rewrite removal{"Remove", {"ku_remove", "bob"}, false, bob.uid};
-const Rewrite deletion{"Delete", {"/usr/sbin/ku_delete", "bob"}, false, bob.uid};
-const Rewrite reconciliation{"Reconcile", {"ku_reconcile"}, false, 1500}; // an id without a login
-const Rewrite unblocking{"Unblock", {"/usr/sbin/ku_unblock", "5550001"}, true, 5550001};
+const Rewrite removal{"Remove", {"ku_remove", "bob"}, false, droppingAccount<bob.uid>};
+const Rewrite deletion{"Delete", {"/usr/sbin/ku_delete", "bob"}, false, droppingAccount<bob.uid>};
+// An id without a login.
+const Rewrite reconciliation{"Reconcile", {"ku_reconcile"}, false, droppingAccount<1500>};
+const Rewrite unblocking{
+    "Unblock", {"/usr/sbin/ku_unblock", "5550001"}, true, droppingBan<5550001>};
+const Rewrite refill{"Refill", {"ku_refill"}, false, refillingAll};
 
 // What a running program has written so far, to any file, as the kernel
 // counts it: how far a rewrite has got with its copy. Read often and fast.
@@ -186,6 +216,7 @@ TEST_P(Crash, AKillInsideTheRewriteLeavesTheOldFileOrTheNew)
 {
     const Rewrite &rewrite = GetParam();
     Images images = rewrite.images();
+    ASSERT_NE(images.before, images.after);
     long long total = bytesOfRewrite(rewrite, images);
     ASSERT_GT(total, 0);
     std::random_device seed;
@@ -217,7 +248,7 @@ TEST_P(Crash, AKillInsideTheRewriteLeavesTheOldFileOrTheNew)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rewrites, Crash,
-                         ::testing::Values(removal, deletion, reconciliation, unblocking),
+                         ::testing::Values(removal, deletion, reconciliation, unblocking, refill),
                          [](const auto &param) { return std::string(param.param.name); });
 
 // A command that waits for the lock while a rewrite replaces the file.
