@@ -31,6 +31,9 @@ std::time_t SystemHost::now()
 void SystemHost::openAccounts()
 {
     userFileOpen();
+    // A pass writes many records: one sync before the lock goes, not one
+    // a record.
+    userFileSyncOnClose();
 }
 
 bool SystemHost::nextAccount(UserRecord &record)
